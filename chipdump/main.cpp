@@ -1,0 +1,112 @@
+// chipdump: copies the contents of the EPROM fitted in the board into a raw
+// file, one byte per ROM address.
+//
+// With its pins as inputs the board is sampled continuously at 16 x baud.
+// Each address is on the pins for two samples: the first is taken while the
+// lines still settle after the counter stepped, the second holds the byte.
+#include "console.h"
+#include "devicelink.h"
+#include "size.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr char readyPrompt[] = "adjust SW setting, set ROM, push ADDRESS RESET, and hit return key!";
+
+using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
+
+struct DumpResult {
+    bool receiveFailed;
+    int writeError;  // errno of a failed write, 0 if none
+};
+
+// Writes the settled sample of the first `count` addresses of the block.
+bool writeStretch(const LinkBlock& block, std::uint32_t count, std::FILE* output) {
+    std::array<std::uint8_t, addressesPerBlock> bytes;
+    for (std::uint32_t j = 0; j < count; ++j) bytes[j] = block[2 * j + 1];
+    return std::fwrite(bytes.data(), 1, count, output) == count;
+}
+
+// A block is received at the first address of its stretch and written out
+// at the last, so the progress line follows the board's counter.
+DumpResult sampleChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
+    // Cleared once, so a failed receive never puts stray memory in the file.
+    LinkBlock block{};
+    DumpResult result{false, 0};
+    std::uint32_t address = 0;
+    std::uint32_t blockCounter = 0;
+    do {
+        if (blockCounter == 0) {
+            showProgress(address);
+            if (inUSB(device, block.data(), linkBlockSize) != 0) result.receiveFailed = true;
+        }
+        if (++blockCounter == addressesPerBlock) {
+            if (!writeStretch(block, addressesPerBlock, output)) {
+                result.writeError = errno;
+                return result;
+            }
+            blockCounter = 0;
+        }
+        ++address;
+    } while (address < size);
+    // A last stretch shorter than a block was received all the same.
+    std::uint32_t tail = size % addressesPerBlock;
+    if (tail != 0 && !writeStretch(block, tail, output)) result.writeError = errno;
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return EXIT_FAILURE;
+    const char* outputPath = argv[1];
+    const char* sizeText = argv[2];
+
+    // Checked before the file is opened, so a typo never empties a dump
+    // that is already there.
+    std::uint32_t size = 0;
+    if (!parseSize(sizeText, size)) {
+        std::fprintf(stderr, "Can't take \"%s\" as the size: give a hexadecimal number below 100000000.\n",
+                     sizeText);
+        printErrorLine();
+        return EXIT_FAILURE;
+    }
+    std::FILE* output = std::fopen(outputPath, "wb");
+    if (!output) {
+        reportFileFailure("open", outputPath, errno);
+        printErrorLine();
+        return EXIT_FAILURE;
+    }
+    FT_HANDLE device = nullptr;
+    if (initUSB(&device, readerLink) != 0) {
+        std::fclose(output);
+        printErrorLine();
+        return EXIT_FAILURE;
+    }
+
+    prompt(readyPrompt);
+    // What the pins picked up while the operator fitted the chip and pushed
+    // ADDRESS RESET is stale; sampling starts afresh at address 0.
+    if (FT_Purge(device, d2xx::purgeRx | d2xx::purgeTx) != d2xx::ok || FT_RestartInTask(device) != d2xx::ok) {
+        FT_Close(device);
+        std::fclose(output);
+        printErrorLine();
+        return EXIT_FAILURE;
+    }
+    DumpResult dump = sampleChip(device, output, size);
+
+    FT_Close(device);
+    // The close writes what is still buffered: a full disk often shows here.
+    if (std::fclose(output) != 0 && dump.writeError == 0) dump.writeError = errno;
+    if (dump.writeError != 0) reportFileFailure("write", outputPath, dump.writeError);
+    if (dump.writeError != 0 || dump.receiveFailed) {
+        printErrorLine();
+        return EXIT_FAILURE;
+    }
+    return EXIT_SUCCESS;
+}
