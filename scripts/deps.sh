@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs, on Debian 12, the packages a task needs and the machine lacks.
+#   deps.sh demo     compiler, CMake, GoogleTest, Python: the simulated board
+#   deps.sh test     all of it: libftdi1, the i686 mingw-w64 cross compiler,
+#                    Wine, and the checking tools
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config libgtest-dev python3)
+case "${1:-demo}" in
+  demo) ;;
+  test)
+    packages+=(libftdi1-dev valgrind cppcheck util-linux
+               g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386) ;;
+  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${missing[*]}; run as root, or install them with apt-get" >&2
+  exit 1
+fi
+for p in "${missing[@]}"; do
+  if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+done
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,187 @@
+"""Runs the programs end to end against the simulated board.
+
+A case is data: the program, its arguments, what is on disk and in the
+chip before, standard input, the board's knobs, and what must come out:
+status, stdout, stderr, the driver-call log, the bytes on the link, the chip
+and the output file. Every case also checks that a device that was opened
+got closed. The same cases run on every build; for Windows programs the
+console text is expected with "\n" written as "\r\n".
+"""
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+CHIP, LOG, WIRE = "chip.bin", "calls.log", "wire.bin"
+IMAGE, OUTPUT = "image.bin", "dump.bin"
+ERASED_CHIP = b"\xff" * 65536
+TIMEOUT = 60
+SKIP = object()  # drops an expectation a case builder would otherwise set
+
+
+class Case(dict):
+    """Keys: name, prog, args, stdin (default two Returns), image, chip,
+    output_before, setup (callables given the work folder), before (runs of
+    (prog, args) in the same folder first), env, interrupt_after, and the expectations status, stdout,
+    stderr (bytes or compiled regex), log (list of lines), wire, chip_after,
+    output (bytes, or None for "no such file"), check(result) -> error text."""
+
+
+def console(text, windows):
+    return text.replace(b"\n", b"\r\n") if windows else text
+
+
+def first_difference(want, got):
+    at = next((i for i, (a, b) in enumerate(zip(want, got)) if a != b), min(len(want), len(got)))
+    return f"differ at byte {at} (want {len(want)} bytes, got {len(got)}): want {want[at:at + 40]!r}, got {got[at:at + 40]!r}"
+
+
+def program_chip(chip, wire):
+    """What the board makes of the link bytes: two per address, EPROM bits only go 1 -> 0."""
+    chip = bytearray(chip)
+    for i in range(0, len(wire) - 1, 2):
+        address = (i // 2) % len(chip)
+        chip[address] &= wire[i] & wire[i + 1]
+    return bytes(chip)
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def wait_for_line(path, prefix, proc):
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline and proc.poll() is None:
+        text = read(path) or b""
+        if any(line.startswith(prefix.encode()) for line in text.splitlines()):
+            return True
+        time.sleep(0.005)
+    return False
+
+
+def run(case, programs, emulator, windows):
+    errors = []
+    with tempfile.TemporaryDirectory(prefix="zb-") as work:
+        at = lambda name: os.path.join(work, name)
+        for name, key in ((IMAGE, "image"), (CHIP, "chip"), (OUTPUT, "output_before")):
+            if case.get(key) is not None:
+                with open(at(name), "wb") as f:
+                    f.write(case[key])
+        for setup in case.get("setup", []):
+            setup(work)
+        env = dict(os.environ, SIMBOARD_CHIP=CHIP, SIMBOARD_LOG=LOG, SIMBOARD_WIRE=WIRE)
+        for knob in ("SIMBOARD_ABSENT", "SIMBOARD_FAIL", "SIMBOARD_SHORT", "SIMBOARD_REALTIME"):
+            env.pop(knob, None)
+        env.update(case.get("env", {}))
+        case = Case((k, v) for k, v in case.items() if v is not SKIP)
+        for prog, args in case.get("before", []):
+            earlier = subprocess.run(emulator + [programs[prog]] + args, cwd=work, env=env, input=b"\n\n",
+                                     capture_output=True, timeout=TIMEOUT)
+            if earlier.returncode != 0:
+                return [f"{prog} {' '.join(args)} before the case failed: {earlier.stderr!r}"]
+        command = emulator + [programs[case["prog"]]] + case.get("args", [])
+        stdin = case.get("stdin", b"\n\n")
+        proc = subprocess.Popen(command, cwd=work, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL if stdin is None else subprocess.PIPE)
+        if case.get("interrupt_after"):
+            proc.stdin.write(stdin)
+            proc.stdin.close()
+            proc.stdin = stdin = None
+            if wait_for_line(at(LOG), case["interrupt_after"], proc):
+                proc.send_signal(signal.SIGINT)
+            else:
+                errors.append(f"never saw {case['interrupt_after']} in the call log")
+        try:
+            out, err = proc.communicate(stdin, timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+            errors.append(f"hung: no end after {TIMEOUT} s")
+        log = (read(at(LOG)) or b"").decode().splitlines()
+        result = dict(status=proc.returncode, stdout=out, stderr=err, log=log, wire=read(at(WIRE)) or b"",
+                      chip=read(at(CHIP)), output=read(at(OUTPUT)), work=work, windows=windows)
+
+        if "status" in case and result["status"] != case["status"]:
+            errors.append(f"status: want {case['status']}, got {result['status']}")
+        for stream in ("stdout", "stderr"):
+            want = case.get(stream)
+            if want is None:
+                continue
+            if isinstance(want, re.Pattern):
+                pattern = want.pattern.replace(b"\n", b"\r\n") if windows else want.pattern
+                if not re.fullmatch(pattern, result[stream], re.S):
+                    errors.append(f"{stream}: {result[stream][:300]!r} does not match {pattern!r}")
+            elif result[stream] != console(want, windows):
+                errors.append(f"{stream}: " + first_difference(console(want, windows), result[stream]))
+        if "log" in case and log != case["log"]:
+            errors.append("call log:\n  want " + "\n       ".join(case["log"]) + "\n  got  " + "\n       ".join(log))
+        if "wire" in case and result["wire"] != case["wire"]:
+            errors.append("link bytes " + first_difference(case["wire"], result["wire"]))
+        if "chip_after" in case and result["chip"] != case["chip_after"]:
+            errors.append("chip " + first_difference(case["chip_after"], result["chip"] or b""))
+        if "output" in case and result["output"] != case["output"]:
+            if case["output"] is None or result["output"] is None:
+                errors.append(f"output file: want {case['output']!r:.60}, got {result['output']!r:.60}")
+            else:
+                errors.append("output file " + first_difference(case["output"], result["output"]))
+        # A chip that was opened must have been programmed as the link says.
+        if result["chip"] is not None and any(l.startswith("FT_Write") for l in log):
+            before = case.get("chip", ERASED_CHIP)
+            if result["chip"] != program_chip(before, result["wire"]):
+                errors.append("chip does not hold what went over the link")
+        opened = sum(1 for l in log if l.startswith("FT_OpenEx") and l.endswith("-> 0"))
+        closed = sum(1 for l in log if l == "FT_Close -> 0")
+        if opened != closed:
+            errors.append(f"device opened {opened} times, closed {closed} times")
+        if case.get("check"):
+            problem = case["check"](result)
+            if problem:
+                errors.append(problem)
+        if errors:
+            errors.insert(0, "command: " + " ".join(command) + "  (env: " + " ".join(
+                f"{k}={v}" for k, v in case.get("env", {}).items()) + ")")
+    return errors
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--chipburn", required=True)
+    parser.add_argument("--chipdump", required=True)
+    parser.add_argument("--emulator", default="", help="command that runs the programs, e.g. wine")
+    parser.add_argument("--windows", action="store_true", help="expect the Windows console's line ends")
+    parser.add_argument("--filter", default="", help="run only cases whose name contains this")
+    parser.add_argument("suites", nargs="+", help="python files that define CASES")
+    args = parser.parse_args()
+    programs = {"chipburn": os.path.abspath(args.chipburn), "chipdump": os.path.abspath(args.chipdump)}
+    emulator = args.emulator.split() if args.emulator else []
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    sys.modules["harness"] = sys.modules[__name__]  # the suites share this module's SKIP
+    passed = failed = 0
+    for suite in args.suites:
+        namespace = {}
+        with open(suite) as f:
+            exec(compile(f.read(), suite, "exec"), namespace)
+        for case in namespace["CASES"]:
+            if args.filter not in case["name"]:
+                continue
+            errors = run(case, programs, emulator, args.windows)
+            if errors:
+                failed += 1
+                print(f"FAIL {case['name']}\n  " + "\n  ".join(errors), flush=True)
+            else:
+                passed += 1
+                print(f"ok   {case['name']}", flush=True)
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
