@@ -183,7 +183,7 @@ TEST_F(FtdiBoard, WritesEveryByteOrFails) {
 
 TEST_F(FtdiBoard, ReadGathersShortAnswersAcrossPausesShorterThanTheLimit) {
     openBoard();
-    // Over eight seconds in all, but never four without a sample.
+    // Over eight seconds in all, but never more than four without a sample.
     readScript({{5, 0, 0}, {0, 4000, 0}, {3000, 0, 0}, {0, 4000, 0}, {1200, 0, 0}});
     DWORD got = 0;
     ASSERT_EQ(read(blockSize, got), d2xx::ok);
