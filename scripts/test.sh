@@ -36,6 +36,14 @@ run_preset asan
 # The d2xx build links a library through the vendor's C ABI; the simulated
 # board's shared form stands in for the vendor's own.
 run_preset d2xx -DD2XX_LIBRARY="$PWD/build/sim/drivers/libsimftd2xx.so" -DE2E_TESTS=ON
+# The real-board driver over libftdi1: its logic against a fake libftdi, and
+# both programs run for real with no board attached.
+run_preset libftdi
+# 32-bit Windows programs, cross-built; the cases run under Wine against
+# the simulated board built as FTD2XX.dll.
+windows_start=$SECONDS
+run_preset windows
+summary+=("windows: $((SECONDS - windows_start)) s to build and test")
 
 printf '%s\n' "${summary[@]}"
 echo "$passed passed, $failed failed"
