@@ -18,7 +18,9 @@
 #include <cstring>
 
 #if defined(_WIN32)
-#include <windows.h>
+// The one system call the model needs; windows.h would clash with the
+// driver's own DWORD.
+extern "C" __declspec(dllimport) void __stdcall Sleep(unsigned long milliseconds);
 #else
 #include <time.h>
 #endif

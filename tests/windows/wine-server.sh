@@ -1,0 +1,14 @@
+#!/bin/sh
+# Starts (start) or stops (stop) one persistent wineserver for the build's
+# Wine prefix: without it every run of a program pays Wine's start-up, and a
+# harness reading the program's stderr waits for Wine's helpers to let go.
+# All streams go to /dev/null for the same reason.
+set -e
+case "$1" in
+  start)
+    mkdir -p "$WINEPREFIX"
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine wineboot </dev/null >/dev/null 2>&1 ;;
+  stop)
+    wineserver -k </dev/null >/dev/null 2>&1 || true ;;
+esac
