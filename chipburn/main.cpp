@@ -110,6 +110,7 @@ CopyResult copyImage(FT_HANDLE device, std::FILE* image) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    guardStandardStreams();
     if (argc < 2) return EXIT_FAILURE;
     const char* imagePath = argv[1];
 

@@ -63,6 +63,7 @@ DumpResult sampleChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    guardStandardStreams();
     if (argc < 3) return EXIT_FAILURE;
     const char* outputPath = argv[1];
     const char* sizeText = argv[2];

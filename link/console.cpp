@@ -1,7 +1,21 @@
 #include "console.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+void guardStandardStreams() {
+#if !defined(_WIN32)
+    // Lowest number first, so each open lands on the one that is missing.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+#endif
+}
 
 void prompt(const char* text) {
     std::fputs(text, stdout);

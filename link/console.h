@@ -6,6 +6,11 @@
 
 constexpr char errorText[] = "Error.\n";
 
+// Opens /dev/null on any standard stream the program was started without.
+// Otherwise the next file opened takes its number: the image would answer
+// the prompts and lose bytes to them, or the prompts would land in a dump.
+void guardStandardStreams();
+
 // Prints the prompt with no line end and waits for one character; end of
 // input counts as the operator's Return.
 void prompt(const char* text);
