@@ -2,7 +2,7 @@ import re
 import signal
 
 from common import *
-from harness import Case, IMAGE, SKIP
+from harness import Case, IMAGE
 
 
 def burn(name, image, **more):
@@ -46,8 +46,6 @@ def check_interrupted(result):
 
 
 INTERRUPTED = data(8 * STRETCH, seed=7)
-TWO_BLOCKS = data(2 * STRETCH, seed=3)
-THREE_BLOCKS = data(3 * STRETCH, seed=4)
 
 CASES = [
     burn("burn: one block shows 0 then 800", data(STRETCH)),
@@ -72,19 +70,6 @@ CASES = [
          stderr=re.compile(rb"Can't (read|open) image\.bin: [^\n]+\nError\.\n"), wire=b"",
          check=check_read_error),
     refused("burn: no board", {"SIMBOARD_ABSENT": "1"}, CANT_INIT, opening(1200, 0xFF, 0, 2)),
-    refused("burn: open refused", {"SIMBOARD_FAIL": "FT_OpenEx:1"}, CANT_INIT, opening(1200, 0xFF, 0)),
-    refused("burn: baud rate refused", {"SIMBOARD_FAIL": "FT_SetBaudRate:1=7"}, CANT_SETUP,
-            opening(1200, 0xFF, 1, 7)),
-    refused("burn: bit mode refused", {"SIMBOARD_FAIL": "FT_SetBitMode:1"}, CANT_SETUP, opening(1200, 0xFF, 2)),
-    refused("burn: stopping the input task refused", {"SIMBOARD_FAIL": "FT_StopInTask:1"}, CANT_SETUP,
-            opening(1200, 0xFF, 3)),
-    burn("burn: a failed send is reported and the copy goes on", TWO_BLOCKS, env={"SIMBOARD_FAIL": "FT_Write:1"},
-         status=1, stderr=CANT_OUTPUT + ERROR, log=WRITER_OPEN + ["FT_Write 4096 -> 4 0", WRITE, CLOSE],
-         wire=link_bytes(TWO_BLOCKS)[BLOCK:], chip_after=burned(TWO_BLOCKS[STRETCH:])),
-    burn("burn: a short send is reported and not sent again", THREE_BLOCKS,
-         env={"SIMBOARD_SHORT": "FT_Write:2=1000"}, status=1, stderr=CANT_OUTPUT + ERROR,
-         log=WRITER_OPEN + [WRITE, "FT_Write 4096 -> 0 1000", WRITE, CLOSE],
-         wire=link_bytes(THREE_BLOCKS)[:BLOCK + 1000] + link_bytes(THREE_BLOCKS)[2 * BLOCK:], chip_after=SKIP),
     # On Windows the break key's SIGBREAK is caught too, but nothing on
     # Linux can deliver it to a program under Wine, and Wine ends a program
     # on SIGTERM without raising it there (nor does Windows ever raise it).

@@ -32,15 +32,6 @@ def bad_size(text):
                 stderr=re.compile(SIZE_ERROR + rb"Error\.\n"), log=[], output=b"an earlier dump")
 
 
-def failed_steps():
-    for step, call in enumerate(("FT_OpenEx", "FT_SetBaudRate", "FT_SetBitMode", "FT_StopInTask")):
-        message = CANT_INIT if step == 0 else CANT_SETUP
-        yield refused(f"dump: {call} refused", message, opening(9600, 0x00, step),
-                      env={"SIMBOARD_FAIL": f"{call}:1"})
-
-
-ZEROS = bytes(STRETCH)
-
 CASES = [
     dump("dump: size 0 receives one block and writes nothing", 0),
     dump("dump: size 7FF keeps all 2047 bytes", 0x7FF),
@@ -57,23 +48,7 @@ CASES = [
     dump("dump: an earlier file is replaced", 0x10, output_before=data(9000)),
     Case(name="dump: one argument does nothing", prog="chipdump", args=[OUTPUT], status=1, stdout=b"",
          stderr=b"", log=[], output=None),
-    *failed_steps(),
     refused("dump: no board", CANT_INIT, opening(9600, 0x00, 0, 2), env={"SIMBOARD_ABSENT": "1"}),
-    refused("dump: purge refused", b"", READER_OPEN + ["FT_Purge 3 -> 4", CLOSE],
-            env={"SIMBOARD_FAIL": "FT_Purge:1"}, stdout=DUMP_READY),
-    refused("dump: restart refused", b"", READER_OPEN + [PURGE, "FT_RestartInTask -> 4", CLOSE],
-            env={"SIMBOARD_FAIL": "FT_RestartInTask:1"}, stdout=DUMP_READY),
-    dump("dump: a failed first receive writes the cleared block", 0x800, env={"SIMBOARD_FAIL": "FT_Read:1"},
-         status=1, stderr=CANT_INPUT + ERROR, output=ZEROS,
-         log=READER_OPEN + [PURGE, RESTART, "FT_Read 4096 -> 4 0", CLOSE]),
-    dump("dump: a failed later receive writes what the block held", 0x1000, env={"SIMBOARD_FAIL": "FT_Read:2"},
-         status=1, stderr=CANT_INPUT + ERROR, output=CHIP_DATA[:STRETCH] * 2,
-         log=READER_OPEN + [PURGE, RESTART, READ, "FT_Read 4096 -> 4 0", CLOSE]),
-    # The board's counter ran on only as far as the samples that came.
-    dump("dump: a short receive is reported", 0x1000, env={"SIMBOARD_SHORT": "FT_Read:1=1000"},
-         status=1, stderr=CANT_INPUT + ERROR,
-         output=CHIP_DATA[:500] + ZEROS[500:] + CHIP_DATA[500:500 + STRETCH],
-         log=READER_OPEN + [PURGE, RESTART, "FT_Read 4096 -> 0 1000", READ, CLOSE]),
     bad_size(""), bad_size("xyz"), bad_size("-1"), bad_size("100000000"), bad_size("800k"), bad_size("0x"),
     Case(name="dump: an output that cannot be opened is named", prog="chipdump", args=["no/such/dir", "800"],
          status=1, stdout=b"", stderr=re.compile(rb"Can't open no/such/dir: [^\n]+\nError\.\n"), log=[]),
