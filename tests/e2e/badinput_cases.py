@@ -17,11 +17,11 @@ from harness import CLOSED, Case, IMAGE, OUTPUT
 EARLIER = b"an earlier dump, to be kept"
 IMAGE_DATA = data(5000, seed=41)
 CHIP_DATA = data(65536, seed=42)
-ROOT_NOTE = "file modes and fds as Linux has them"
+ROOT_NOTE = "needs POSIX file modes and file descriptors"
 
 
 def cant(what, path, reason):
-    return re.compile(b"Can't %s %s: %s\n" % (what, re.escape(path.encode()), reason) + rb"Error\.\n")
+    return re.compile(b"Can't %s %s: %s" % (what, re.escape(path.encode()), reason) + rb"\nError\.\n")
 
 
 def keeps(name, content):
