@@ -31,8 +31,24 @@ run_preset() {
   summary+=("$preset: $line")
 }
 
+# one named check counts as one test
+run_check() {
+  local name=$1
+  shift
+  echo "=== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+    summary+=("$name: clean")
+  else
+    failed=$((failed + 1))
+    summary+=("$name: FAILED")
+  fi
+}
+
 run_preset sim
 run_preset asan
+run_check valgrind scripts/valgrind.sh build/sim
+run_check cppcheck scripts/analyze.sh
 # The d2xx build links a library through the vendor's C ABI; the simulated
 # board's shared form stands in for the vendor's own.
 run_preset d2xx -DD2XX_LIBRARY="$PWD/build/sim/drivers/libsimftd2xx.so" -DE2E_TESTS=ON

@@ -12,7 +12,7 @@ trap 'rm -rf "$logs"' EXIT
 chmod 1777 "$logs"
 
 memcheck="valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all"
-memcheck+=" --suppressions=$PWD/scripts/valgrind.supp --log-file=$logs/%p.log"
+memcheck+=" --log-file=$logs/%p.log"
 
 cases=(
   "burn:burn: 5000 bytes send three blocks"

@@ -84,25 +84,19 @@ struct Board {
 
 Board board;
 
-std::FILE* logFile() {
-    static std::FILE* log = nullptr;
-    static bool tried = false;
-    if (!tried) {
-        tried = true;
-        if (const char* path = std::getenv("SIMBOARD_LOG"); path && *path) log = std::fopen(path, "a");
-    }
-    return log;
-}
-
+// Opened for each line, so the log holds every call up to the moment a
+// program ends, however it ends.
 void logLine(const char* format, ...) {
-    std::FILE* log = logFile();
+    const char* path = std::getenv("SIMBOARD_LOG");
+    if (!path || !*path) return;
+    std::FILE* log = std::fopen(path, "a");
     if (!log) return;
     va_list args;
     va_start(args, format);
     std::vfprintf(log, format, args);
     va_end(args);
     std::fputc('\n', log);
-    std::fflush(log);
+    std::fclose(log);
 }
 
 void parseRules(const char* text, Rules& rules) {

@@ -18,9 +18,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 class SimBoard : public ::testing::Test {
 protected:
-    std::string dir = ::testing::TempDir();
-    std::string chipPath = dir + "simboard_test_chip.bin";
-    std::string logPath = dir + "simboard_test_calls.log";
+    // ctest runs each test in its own process, side by side.
+    std::string prefix = ::testing::TempDir() + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::string chipPath = prefix + "_chip.bin";
+    std::string logPath = prefix + "_calls.log";
     FT_HANDLE handle = nullptr;
 
     void SetUp() override {
