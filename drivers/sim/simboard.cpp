@@ -138,6 +138,12 @@ void configure() {
     parseRules(std::getenv("SIMBOARD_SHORT"), board.shorts);
 }
 
+// What a transfer moves: all of it, unless the knobs cut it short.
+DWORD transferCount(Call call, DWORD count) {
+    const Rule* cut = ruleFor(board.shorts, call);
+    return cut ? std::min<DWORD>(count, cut->value) : count;
+}
+
 // Counts the use and answers whether the knobs make it fail, and with what.
 FT_STATUS begin(Call call) {
     configure();
@@ -146,7 +152,6 @@ FT_STATUS begin(Call call) {
     return failure ? failure->value : d2xx::ok;
 }
 
-bool validHandle(FT_HANDLE handle) { return board.open && handle == &board; }
 
 void sleepFor(std::chrono::steady_clock::duration span) {
     if (span <= std::chrono::steady_clock::duration::zero()) return;
@@ -196,13 +201,19 @@ bool openChip() {
     return board.chipSize > 0;
 }
 
-void applyOperatorReset() {
-    if (board.resetAtNextCall) {
+// A call on the open board: counted, failed if the knobs say so, refused
+// for a handle that is not the board's. Whatever it is, the operator has
+// done what the prompt before it asked.
+FT_STATUS beginOnBoard(Call call, FT_HANDLE handle) {
+    FT_STATUS status = begin(call);
+    if (status == d2xx::ok && !(board.open && handle == &board)) status = d2xx::invalidHandle;
+    if (status == d2xx::ok && board.resetAtNextCall) {
         board.resetAtNextCall = false;
         board.address = 0;
         board.haveFirstByte = false;
         board.nextSampleSettled = false;
     }
+    return status;
 }
 
 // Reads (or writes back) the chip bytes of consecutive addresses from
@@ -244,7 +255,7 @@ void programBytes(const std::uint8_t* bytes, std::uint32_t count) {
             }
             board.haveFirstByte = false;
             if (bytes[i] != board.firstByte)
-                logLine("glitch at 0x%x: 0x%02x 0x%02x", static_cast<unsigned>(board.address + n),
+                logLine("glitch at 0x%x: 0x%02x 0x%02x", static_cast<unsigned>((first + n) % board.chipSize),
                         board.firstByte, bytes[i]);
             values[n++] = static_cast<std::uint8_t>(board.firstByte & bytes[i]);
         }
@@ -328,10 +339,8 @@ FT_STATUS D2XX_API FT_OpenEx(void* arg, DWORD flags, FT_HANDLE* handle) {
 }
 
 FT_STATUS D2XX_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
-    FT_STATUS status = begin(opBaud);
-    if (status == d2xx::ok && !validHandle(handle)) status = d2xx::invalidHandle;
+    FT_STATUS status = beginOnBoard(opBaud, handle);
     if (status == d2xx::ok) {
-        applyOperatorReset();
         board.baudRate = baudRate;
     }
     logLine("FT_SetBaudRate %u -> %u", static_cast<unsigned>(baudRate), static_cast<unsigned>(status));
@@ -339,10 +348,8 @@ FT_STATUS D2XX_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
 }
 
 FT_STATUS D2XX_API FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) {
-    FT_STATUS status = begin(opBitMode);
-    if (status == d2xx::ok && !validHandle(handle)) status = d2xx::invalidHandle;
+    FT_STATUS status = beginOnBoard(opBitMode, handle);
     if (status == d2xx::ok) {
-        applyOperatorReset();
         board.pinMask = mask;
         board.bitMode = mode;
         // Sampling starts at once; while the driver's input task runs, the
@@ -359,10 +366,8 @@ FT_STATUS D2XX_API FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8
 }
 
 FT_STATUS D2XX_API FT_StopInTask(FT_HANDLE handle) {
-    FT_STATUS status = begin(opStop);
-    if (status == d2xx::ok && !validHandle(handle)) status = d2xx::invalidHandle;
+    FT_STATUS status = beginOnBoard(opStop, handle);
     if (status == d2xx::ok) {
-        applyOperatorReset();
         board.inTaskRunning = false;
         board.resetAtNextCall = true;
     }
@@ -370,20 +375,16 @@ FT_STATUS D2XX_API FT_StopInTask(FT_HANDLE handle) {
 }
 
 FT_STATUS D2XX_API FT_RestartInTask(FT_HANDLE handle) {
-    FT_STATUS status = begin(opRestart);
-    if (status == d2xx::ok && !validHandle(handle)) status = d2xx::invalidHandle;
+    FT_STATUS status = beginOnBoard(opRestart, handle);
     if (status == d2xx::ok) {
-        applyOperatorReset();
         board.inTaskRunning = true;
     }
     return logSimple(opRestart, status);
 }
 
 FT_STATUS D2XX_API FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
-    FT_STATUS status = begin(opPurge);
-    if (status == d2xx::ok && !validHandle(handle)) status = d2xx::invalidHandle;
+    FT_STATUS status = beginOnBoard(opPurge, handle);
     if (status == d2xx::ok) {
-        applyOperatorReset();
         if (mask & d2xx::purgeRx) board.pendingCount = 0;
     }
     logLine("FT_Purge %u -> %u", static_cast<unsigned>(mask), static_cast<unsigned>(status));
@@ -391,13 +392,10 @@ FT_STATUS D2XX_API FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
 }
 
 FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, DWORD count, DWORD* written) {
-    FT_STATUS status = begin(opWrite);
+    FT_STATUS status = beginOnBoard(opWrite, handle);
     DWORD moved = 0;
-    if (status == d2xx::ok && !validHandle(handle)) status = d2xx::invalidHandle;
     if (status == d2xx::ok) {
-        applyOperatorReset();
-        const Rule* shortRule = ruleFor(board.shorts, opWrite);
-        moved = shortRule ? std::min<DWORD>(count, shortRule->value) : count;
+        moved = transferCount(opWrite, count);
         const auto* bytes = static_cast<const std::uint8_t*>(buffer);
         if (const char* path = std::getenv("SIMBOARD_WIRE"); path && *path) {
             if (std::FILE* wire = std::fopen(path, "ab")) {
@@ -415,13 +413,10 @@ FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, DWORD count, DWORD* 
 }
 
 FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, DWORD count, DWORD* read) {
-    FT_STATUS status = begin(opRead);
+    FT_STATUS status = beginOnBoard(opRead, handle);
     DWORD moved = 0;
-    if (status == d2xx::ok && !validHandle(handle)) status = d2xx::invalidHandle;
     if (status == d2xx::ok) {
-        applyOperatorReset();
-        const Rule* shortRule = ruleFor(board.shorts, opRead);
-        DWORD want = shortRule ? std::min<DWORD>(count, shortRule->value) : count;
+        DWORD want = transferCount(opRead, count);
         auto* out = static_cast<std::uint8_t*>(buffer);
         moved = std::min<DWORD>(want, board.pendingCount);
         std::memcpy(out, board.pending.data(), moved);
@@ -441,8 +436,7 @@ FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, DWORD count, DWORD* r
 }
 
 FT_STATUS D2XX_API FT_Close(FT_HANDLE handle) {
-    FT_STATUS status = begin(opClose);
-    if (status == d2xx::ok && !validHandle(handle)) status = d2xx::invalidHandle;
+    FT_STATUS status = beginOnBoard(opClose, handle);
     if (status == d2xx::ok) {
         std::fclose(board.chip);
         board.chip = nullptr;
