@@ -1,3 +1,4 @@
+import os
 import re
 import signal
 
@@ -58,7 +59,9 @@ CASES = [
          chip_after=burned(data(STRETCH, seed=5), data(65536, seed=6))),
     burn("burn: a chip smaller than the image wraps around", data(3 * STRETCH, seed=2), chip=b"\xff" * 4096,
          chip_after=burned(data(3 * STRETCH, seed=2), b"\xff" * 4096)),
-    burn("burn: each prompt takes one character, typed ahead or not", data(100), stdin=b"ab"),
+    burn("burn: each prompt takes one character, typed ahead", data(100), stdin=b"ab", stdin_stays_open=True),
+    burn("burn: a line typed at the first prompt answers the second", data(100), stdin=b"x\n",
+         stdin_stays_open=True),
     burn("burn: end of input answers both prompts", data(100), stdin=b""),
     burn("burn: arguments after the image are ignored", data(100), args=[IMAGE, "extra", "more"]),
     Case(name="burn: no argument does nothing", prog="chipburn", args=[], status=1, stdout=b"", stderr=b"",
@@ -66,7 +69,7 @@ CASES = [
     Case(name="burn: a missing image is named and the device left alone", prog="chipburn", args=[IMAGE],
          status=1, stdout=b"", stderr=re.compile(rb"Can't open image\.bin: [^\n]+\nError\.\n"), log=[]),
     Case(name="burn: a read error on the image stops the copy", prog="chipburn", args=[IMAGE], status=1,
-         setup=[lambda work: __import__("os").mkdir(work + "/" + IMAGE)],
+         setup=[lambda work: os.mkdir(os.path.join(work, IMAGE))],
          stderr=re.compile(rb"Can't (read|open) image\.bin: [^\n]+\nError\.\n"), wire=b"",
          check=check_read_error),
     refused("burn: no board", {"SIMBOARD_ABSENT": "1"}, CANT_INIT, opening(1200, 0xFF, 0, 2)),

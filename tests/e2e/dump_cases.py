@@ -42,7 +42,7 @@ CASES = [
     dump("dump: a size beyond the chip wraps around", 0x1900, chip=data(4096, seed=12)),
     dump("dump: a leading 0x is taken", 0x800, args=[OUTPUT, "0x800"]),
     dump("dump: upper-case digits are taken", 0xABC, args=[OUTPUT, "ABC"]),
-    dump("dump: the prompt takes one character", 0x800, stdin=b"x"),
+    dump("dump: the prompt takes one character", 0x800, stdin=b"x", stdin_stays_open=True),
     dump("dump: end of input answers the prompt", 0x800, stdin=b""),
     dump("dump: arguments after the size are ignored", 0x800, args=[OUTPUT, "800", "extra"]),
     dump("dump: an earlier file is replaced", 0x10, output_before=data(9000)),

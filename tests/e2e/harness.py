@@ -27,7 +27,7 @@ CLOSED = object()  # as stdin: the program starts with file descriptor 0 closed
 
 class Case(dict):
     """Keys: name, prog, args, stdin (default two Returns, None for end of
-    input, CLOSED for no fd 0 at all), image, chip, output_before, setup
+    input, CLOSED for no fd 0 at all), stdin_stays_open, image, chip, output_before, setup
     (callables given the work folder), before (runs of (prog, args) in the
     same folder first), env, interrupt_after (a call-log line prefix) with
     signal (default SIGINT), unprivileged (run as an
@@ -117,6 +117,17 @@ def run(case, programs, emulator, windows):
                                 stdin=subprocess.PIPE if isinstance(stdin, bytes) else subprocess.DEVNULL, **more)
         if not isinstance(stdin, bytes):
             stdin = None
+        if case.get("stdin_stays_open"):
+            # Typed ahead, with no end of input behind it: a program that
+            # read more than one character a prompt would wait for more.
+            proc.stdin.write(stdin)
+            proc.stdin.flush()
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                errors.append("still waiting for input after the characters typed ahead")
+            proc.stdin.close()
+            proc.stdin = stdin = None
         if case.get("interrupt_after"):
             proc.stdin.write(stdin)
             proc.stdin.close()
