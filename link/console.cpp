@@ -12,8 +12,10 @@
 void guardStandardStreams() {
 #if !defined(_WIN32)
     // Lowest number first, so each open lands on the one that is missing.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
 #endif
 }
 

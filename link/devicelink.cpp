@@ -20,9 +20,8 @@ int setupFailed(FT_HANDLE handle) {
 
 int initUSB(FT_HANDLE* handle, const LinkSettings& settings) {
     // D2XX takes the description through an untyped pointer that it only reads.
-    if (FT_OpenEx(const_cast<char*>(deviceDescription), d2xx::openByDescription, handle) !=
-        d2xx::ok)
-        return reportFailure(cantInit);
+    FT_STATUS opened = FT_OpenEx(const_cast<char*>(deviceDescription), d2xx::openByDescription, handle);
+    if (opened != d2xx::ok) return reportFailure(cantInit);
     if (FT_SetBaudRate(*handle, settings.baudRate) != d2xx::ok) return setupFailed(*handle);
     if (FT_SetBitMode(*handle, settings.pinMask, settings.bitMode) != d2xx::ok)
         return setupFailed(*handle);
