@@ -8,8 +8,8 @@ got closed. The same cases run on every build; for Windows programs the
 console text is expected with "\n" written as "\r\n".
 """
 import argparse
+import ctypes
 import os
-import pwd
 import re
 import signal
 import subprocess
@@ -21,20 +21,21 @@ CHIP, LOG, WIRE = "chip.bin", "calls.log", "wire.bin"
 IMAGE, OUTPUT = "image.bin", "dump.bin"
 ERASED_CHIP = b"\xff" * 65536
 TIMEOUT = 60
+PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH = 24, 1, 2
 SKIP = object()  # drops an expectation a case builder would otherwise set
 CLOSED = object()  # as stdin: the program starts with file descriptor 0 closed
 
 
 class Case(dict):
     """Keys: name, prog, args, stdin (default two Returns, None for end of
-    input, CLOSED for no fd 0 at all), stdin_stays_open, image, chip, output_before, setup
-    (callables given the work folder), before (runs of (prog, args) in the
-    same folder first), env, interrupt_after (a call-log line prefix) with
-    signal (default SIGINT), unprivileged (run as an
-    ordinary user, so file modes bind even when the tests run as root),
-    not_on_windows (a reason to skip the case for Windows programs), and the expectations status, stdout,
-    stderr (bytes or compiled regex), log (list of lines), wire, chip_after,
-    output (bytes, or None for "no such file"), check(result) -> error text."""
+    input, CLOSED for no fd 0 at all), stdin_stays_open, image, chip,
+    output_before, setup (callables given the work folder), before (runs of
+    (prog, args) in the same folder first), env, interrupt_after (a call-log
+    line prefix) with signal (default SIGINT), unprivileged (file modes bind
+    even when the tests run as root), not_on_windows (a reason to skip the
+    case for Windows programs), and the expectations status, stdout, stderr
+    (bytes or compiled regex), log (list of lines), wire, chip_after, output
+    (bytes, or None for "no such file"), check(result) -> error text."""
 
 
 def console(text, windows):
@@ -73,17 +74,14 @@ def wait_for_line(path, prefix, proc):
     return False
 
 
-def drop_to(work):
-    """Root reads and writes whatever it likes; a run that must meet file
-    modes goes as nobody, owning the work folder as root did."""
-    try:
-        uid, gid = pwd.getpwnam("nobody")[2:4]
-    except KeyError:
-        uid = gid = 65534
-    for folder, names, files in os.walk(work):
-        for name in [folder] + [os.path.join(folder, n) for n in names + files]:
-            os.chown(name, uid, gid, follow_symlinks=False)
-    return dict(user=uid, group=gid, extra_groups=[])
+def without_file_override():
+    """Root reads and writes whatever it likes. A run that must meet file
+    modes keeps root's identity, so it can still reach the programs wherever
+    the build is, but gives up the two capabilities that override modes."""
+    prctl = ctypes.CDLL(None, use_errno=True).prctl
+    for capability in (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH):
+        if prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0:
+            raise OSError(ctypes.get_errno(), "cannot drop a capability")
 
 
 def run(case, programs, emulator, windows):
@@ -108,13 +106,14 @@ def run(case, programs, emulator, windows):
                 return [f"{prog} {' '.join(args)} before the case failed: {earlier.stderr!r}"]
         command = emulator + [programs[case["prog"]]] + case.get("args", [])
         stdin = case.get("stdin", b"\n\n")
-        more = {}
+        in_child = []
         if stdin is CLOSED:
-            more["preexec_fn"] = lambda: os.close(0)
+            in_child.append(lambda: os.close(0))
         if case.get("unprivileged") and os.geteuid() == 0:
-            more.update(drop_to(work))
+            in_child.append(without_file_override)
         proc = subprocess.Popen(command, cwd=work, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                stdin=subprocess.PIPE if isinstance(stdin, bytes) else subprocess.DEVNULL, **more)
+                                stdin=subprocess.PIPE if isinstance(stdin, bytes) else subprocess.DEVNULL,
+                                preexec_fn=(lambda: [step() for step in in_child]) if in_child else None)
         if not isinstance(stdin, bytes):
             stdin = None
         if case.get("stdin_stays_open"):
