@@ -16,9 +16,17 @@ run_preset() {
   shift
   echo "=== $preset"
   cmake --preset "$preset" "$@" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs" -- --no-print-directory | grep -v -E '^\[ *[0-9]+%\]' || true
   local log
   log=$(mktemp)
+  # A build that fails counts as a failure of its own, never as stale programs tested.
+  if ! cmake --build --preset "$preset" -j "$jobs" -- --no-print-directory >"$log" 2>&1; then
+    cat "$log"
+    rm -f "$log"
+    failed=$((failed + 1))
+    summary+=("$preset: BUILD FAILED")
+    return
+  fi
+  grep -v -E '^\[ *[0-9]+%\]' "$log" || true
   if ctest --preset "$preset" -j "$jobs" | tee "$log"; then :; fi
   local line
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$log" || echo "0% tests passed, 1 tests failed out of 1")
