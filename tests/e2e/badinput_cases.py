@@ -17,7 +17,7 @@ from harness import CLOSED, Case, IMAGE, OUTPUT
 EARLIER = b"an earlier dump, to be kept"
 IMAGE_DATA = data(5000, seed=41)
 CHIP_DATA = data(65536, seed=42)
-ROOT_NOTE = "needs POSIX file modes and file descriptors"
+ROOT_NOTE = "needs POSIX file modes"
 
 
 def cant(what, path, reason):
@@ -52,11 +52,11 @@ CASES = [
          check=keeps(IMAGE, IMAGE_DATA)),
     # With fd 0 closed the image takes that number; the prompts must not read from it.
     Case(name="bad input: chipburn with standard input closed burns the whole image", prog="chipburn",
-         args=[IMAGE], image=IMAGE_DATA, stdin=CLOSED, not_on_windows=ROOT_NOTE, status=0, stderr=b"",
+         args=[IMAGE], image=IMAGE_DATA, stdin=CLOSED, status=0, stderr=b"",
          stdout=BURN_ON + fills(0, 0x800, 0x1000) + BURN_OFF, log=WRITER_OPEN + [WRITE] * 3 + [CLOSE],
          wire=link_bytes(IMAGE_DATA), chip_after=burned(IMAGE_DATA), check=keeps(IMAGE, IMAGE_DATA)),
     Case(name="bad input: chipdump with standard input closed dumps the chip", prog="chipdump",
-         args=[OUTPUT, "1800"], chip=CHIP_DATA, stdin=CLOSED, not_on_windows=ROOT_NOTE, status=0, stderr=b"",
+         args=[OUTPUT, "1800"], chip=CHIP_DATA, stdin=CLOSED, status=0, stderr=b"",
          stdout=DUMP_READY + progress(0, 0x800, 0x1000), log=READER_OPEN + [PURGE, RESTART] + [READ] * 3 + [CLOSE],
          output=CHIP_DATA[:0x1800]),
     Case(name="bad input: chipdump refuses a directory as the output and leaves it alone", prog="chipdump",
