@@ -94,10 +94,10 @@ def run(case, programs, emulator, windows):
                     f.write(case[key])
         for setup in case.get("setup", []):
             setup(work)
-        env = dict(os.environ, SIMBOARD_CHIP=CHIP, SIMBOARD_LOG=LOG, SIMBOARD_WIRE=WIRE)
-        for knob in ("SIMBOARD_ABSENT", "SIMBOARD_FAIL", "SIMBOARD_SHORT", "SIMBOARD_REALTIME"):
-            env.pop(knob, None)
-        env.update(case.get("env", {}))
+        # Only the case sets the board's knobs: one left in the caller's
+        # environment (a chip size, a failure) would change every case.
+        env = {k: v for k, v in os.environ.items() if not k.startswith("SIMBOARD_")}
+        env.update(SIMBOARD_CHIP=CHIP, SIMBOARD_LOG=LOG, SIMBOARD_WIRE=WIRE, **case.get("env", {}))
         case = Case((k, v) for k, v in case.items() if v is not SKIP)
         for prog, args in case.get("before", []):
             earlier = subprocess.run(emulator + [programs[prog]] + args, cwd=work, env=env, input=b"\n\n",
