@@ -1,7 +1,7 @@
 """The console texts, driver-call logs and link contents the cases expect."""
 import random
 
-from harness import ERASED_CHIP
+from harness import ERASED_CHIP, program_chip
 
 BURN_ON = b"adjust SW setting, set ROM, push ADDRESS RESET, turn ON the Power, and hit return key!"
 BURN_OFF = b"Turn OFF the power, remove ROM, and hit return key!"
@@ -56,10 +56,7 @@ def link_bytes(image):
 
 
 def burned(image, chip=ERASED_CHIP):
-    chip = bytearray(chip)
-    for address, byte in enumerate(padded(image)):
-        chip[address % len(chip)] &= byte
-    return bytes(chip)
+    return program_chip(chip, link_bytes(image))
 
 
 def writes_made(result):
