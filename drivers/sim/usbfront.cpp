@@ -1,0 +1,604 @@
+// The board's FT232R as a USB host reaches it. libusb talks to usbdevfs in
+// URBs only (it never uses USBDEVFS_CONTROL): control transfers are answered
+// as they come, bulk transfers in the chip's own time.
+//
+// Time is the real clock, caught up lazily: every ioctl first brings the
+// chip to the present. In bit-bang mode the pins take one byte from the
+// transmit FIFO, or put one sample into the receive FIFO, every
+// 1/(16 x baud) s, the baud rate being what the divisor the host sent
+// really means. The host's OUT transfers top up the 128-byte transmit FIFO
+// and are done once their last byte is in it. The 256-byte receive FIFO
+// goes to a waiting IN transfer in 64-byte packets, two status bytes and 62
+// samples each, or in a short packet with whatever there is when the
+// latency timer runs out; when it is full and nobody reads, sampling
+// stops, and so does the board's address counter.
+//
+// ADDRESS RESET: the programs set the bit mode, then wait at their prompt
+// while the operator pushes the button. So the first request or transfer
+// after a bit-mode request finds the reset done. The operator takes far
+// longer than the 1.7 ms the reader's receive FIFO needs to fill: by then
+// it holds 256 stale samples and has stopped, and sampling starts again at
+// address 0 once the host purges it. The writer's first byte after the bit
+// mode programs address 0.
+#include "usbfront.h"
+
+#include "board.h"
+
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t inEndpoint = 0x81;
+constexpr std::uint8_t outEndpoint = 0x02;
+constexpr std::uint32_t packetSize = 64;
+// Modem status and line status (transmitter empty), ahead of every IN packet.
+constexpr std::array<std::uint8_t, 2> statusBytes{0x01, 0x60};
+constexpr std::uint32_t samplesPerPacket = packetSize - statusBytes.size();
+constexpr std::uint32_t receiveFifoSize = 256;
+constexpr std::uint32_t transmitFifoSize = 128;
+constexpr std::uint8_t asyncBitBang = 0x01;
+constexpr std::uint32_t maxUrbs = 64;
+// The usbfs node always polls ready, so libusb asks again at once for a
+// transfer that is not done: a short wait before each "not yet" keeps it
+// from spinning.
+constexpr unsigned notYetHoldMs = 2;
+
+constexpr std::array<std::uint8_t, 18> deviceDescriptor{
+    18, 0x01, 0x00, 0x02,                // USB 2.0
+    0x00, 0x00, 0x00, 8,                 // class per interface, 8-byte control packets
+    0x03, 0x04, 0x01, 0x60, 0x00, 0x06,  // 0403:6001, release 6.00: an FT232R to libftdi
+    1, 2, 3,                             // manufacturer, product, serial number strings
+    1};                                  // one configuration
+constexpr std::array<std::uint8_t, 32> configurationDescriptor{
+    9, 0x02, 32, 0, 1, 1, 0, 0xA0, 45,                   // one interface, bus-powered, 90 mA
+    9, 0x04, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,               // vendor-specific, two endpoints
+    7, 0x05, inEndpoint, 0x02, packetSize, 0, 0,         // bulk IN
+    7, 0x05, outEndpoint, 0x02, packetSize, 0, 0};       // bulk OUT
+constexpr std::array<const char*, 4> strings{nullptr, "FTDI", "Zerbanit", "ZB100001"};
+constexpr std::uint16_t englishUs = 0x0409;
+
+// Where the board and, with SIMBOARD_LOCKED=1, another FTDI device that
+// cannot be opened sit on the bus. libusb lists devices in the reverse of
+// the order it finds them in sysfs, so the other one comes first.
+constexpr char boardPort[] = "1-1";
+constexpr int boardDevnum = 2;
+constexpr char boardNode[] = "/dev/bus/usb/001/002";
+constexpr char lockedPort[] = "1-2";
+constexpr int lockedDevnum = 3;
+
+template <std::uint32_t N>
+struct Fifo {
+    std::array<std::uint8_t, N> bytes;
+    std::uint32_t first;
+    std::uint32_t count;
+};
+
+enum class UrbState : std::uint8_t { free, waiting, done };
+
+struct Urb {
+    UrbState state;
+    UMockdevIoctlClient* client;
+    UMockdevIoctlData* data;  // the client's URB, its buffer resolved
+    usbdevfs_urb* urb;
+    std::uint64_t submitted;  // transfers on an endpoint complete in turn
+    std::uint64_t completed;  // and are reaped in the order they completed
+    std::uint32_t taken;      // OUT: bytes in the transmit FIFO so far
+};
+
+struct Chip {
+    bool powered;
+    bool noChip;  // SIMBOARD_CHIP cannot be had: every ioctl fails
+    bool unplugged;
+    std::uint64_t silentAfter;  // 0: never silent
+    std::uint64_t sampledSincePurge;
+
+    std::uint32_t divisorEighths;  // of the 3 MHz clock
+    std::uint8_t bitMode;
+    std::uint8_t pinMask;
+    std::uint8_t latencyMs;
+    bool resetPending;
+
+    Fifo<transmitFifoSize> toPins;
+    Fifo<receiveFifoSize> fromPins;
+    double pinPeriodsOwed;  // the fraction of a pin period not yet run
+    Clock::time_point caughtUp;
+    Clock::time_point lastPacket;
+
+    std::array<Urb, maxUrbs> urbs;
+    std::uint64_t submissions;
+    std::uint64_t completions;
+};
+
+Chip chip;
+// umockdev's worker thread answers the ioctls; the launcher's main thread
+// unplugs the board.
+std::mutex chipLock;
+
+template <std::uint32_t N>
+void fifoPush(Fifo<N>& fifo, const std::uint8_t* bytes, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) fifo.bytes[(fifo.first + fifo.count++) % N] = bytes[i];
+}
+
+template <std::uint32_t N>
+void fifoPop(Fifo<N>& fifo, std::uint8_t* bytes, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        bytes[i] = fifo.bytes[fifo.first];
+        fifo.first = (fifo.first + 1) % N;
+        --fifo.count;
+    }
+}
+
+bool pinsAreOutputs() { return chip.bitMode == asyncBitBang && chip.pinMask == 0xFF; }
+bool pinsAreInputs() { return chip.bitMode == asyncBitBang && chip.pinMask == 0x00; }
+
+// The FT232R's divisor: 14 bits of whole periods of its 3 MHz clock and a
+// three-bit code for eighths, the code's top bit in wIndex; 0 and 1 stand
+// for 3 and 2 MBaud.
+std::uint32_t divisorEighths(std::uint16_t value, std::uint16_t index) {
+    constexpr std::array<std::uint32_t, 8> eighthsOfCode{0, 4, 2, 1, 3, 5, 6, 7};
+    std::uint32_t whole = value & 0x3FFFu;
+    std::uint32_t code = (value >> 14) | ((index & 1u) << 2);
+    if (whole == 0 && code == 0) return 8;
+    if (whole == 1 && code == 0) return 12;
+    return whole * 8 + eighthsOfCode[code];
+}
+
+double baudRate() { return 3000000.0 * 8 / chip.divisorEighths; }
+
+// Of the URBs that `match`, the one first by `order`.
+template <typename Match>
+Urb* firstOf(Match match, std::uint64_t Urb::*order) {
+    auto key = [&](const Urb& u) { return match(u) ? u.*order : UINT64_MAX; };
+    auto first = std::min_element(chip.urbs.begin(), chip.urbs.end(),
+                                  [&](const Urb& a, const Urb& b) { return key(a) < key(b); });
+    return match(*first) ? &*first : nullptr;
+}
+
+Urb* oldestWaiting(std::uint8_t endpoint) {
+    return firstOf(
+        [endpoint](const Urb& u) {
+            return u.state == UrbState::waiting && u.urb->type == USBDEVFS_URB_TYPE_BULK && u.urb->endpoint == endpoint;
+        },
+        &Urb::submitted);
+}
+
+void finish(Urb& u, int status, std::uint32_t moved) {
+    u.urb->status = status;
+    u.urb->actual_length = static_cast<int>(moved);
+    u.state = UrbState::done;
+    u.completed = ++chip.completions;
+    if (u.urb->type == USBDEVFS_URB_TYPE_BULK)
+        boardLog("bulk %s %d -> %u%s", u.urb->endpoint == inEndpoint ? "in" : "out", u.urb->buffer_length,
+                 static_cast<unsigned>(moved), status == 0 ? "" : " discarded");
+}
+
+void release(Urb& u) {
+    g_object_unref(u.data);
+    g_object_unref(u.client);
+    u = Urb{};
+}
+
+// USB moves bytes far faster than the pins: the FIFO is topped up from the
+// oldest OUT transfer as soon as there is room.
+void takeFromOutTransfers() {
+    while (Urb* u = oldestWaiting(outEndpoint)) {
+        auto length = static_cast<std::uint32_t>(u->urb->buffer_length);
+        std::uint32_t n = std::min(length - u->taken, transmitFifoSize - chip.toPins.count);
+        fifoPush(chip.toPins, static_cast<const std::uint8_t*>(u->urb->buffer) + u->taken, n);
+        u->taken += n;
+        if (u->taken < length) return;
+        finish(*u, 0, length);
+    }
+}
+
+void drainToPins(std::uint64_t periods) {
+    std::array<std::uint8_t, transmitFifoSize> run;
+    takeFromOutTransfers();
+    while (periods > 0 && chip.toPins.count > 0) {
+        auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(periods, chip.toPins.count));
+        fifoPop(chip.toPins, run.data(), n);
+        boardDrive(run.data(), n, pinsAreOutputs());
+        periods -= n;
+        takeFromOutTransfers();
+    }
+}
+
+// One packet into an IN transfer; a short one, or a full buffer, ends it.
+void sendPacket(Urb& u, std::uint32_t samples, Clock::time_point now) {
+    auto room = static_cast<std::uint32_t>(u.urb->buffer_length - u.urb->actual_length);
+    if (room >= statusBytes.size()) {
+        samples = std::min<std::uint32_t>(samples, room - statusBytes.size());
+        auto* at = static_cast<std::uint8_t*>(u.urb->buffer) + u.urb->actual_length;
+        std::memcpy(at, statusBytes.data(), statusBytes.size());
+        fifoPop(chip.fromPins, at + statusBytes.size(), samples);
+        u.urb->actual_length += static_cast<int>(statusBytes.size() + samples);
+        room -= statusBytes.size() + samples;
+    }
+    chip.lastPacket = now;
+    if (samples < samplesPerPacket || room < packetSize) finish(u, 0, static_cast<std::uint32_t>(u.urb->actual_length));
+}
+
+void sendFullPackets(Clock::time_point now) {
+    while (chip.fromPins.count >= samplesPerPacket) {
+        Urb* u = oldestWaiting(inEndpoint);
+        if (!u) return;
+        sendPacket(*u, samplesPerPacket, now);
+    }
+}
+
+void samplePins(std::uint64_t periods, Clock::time_point now) {
+    std::array<std::uint8_t, receiveFifoSize> samples;
+    sendFullPackets(now);
+    while (periods > 0 && pinsAreInputs()) {
+        std::uint64_t room = receiveFifoSize - chip.fromPins.count;
+        if (chip.silentAfter > 0)
+            room = std::min(room, chip.silentAfter - std::min(chip.silentAfter, chip.sampledSincePurge));
+        if (room == 0) return;  // sampling waits for room
+        auto n = static_cast<std::uint32_t>(std::min(periods, room));
+        boardSample(samples.data(), n);
+        fifoPush(chip.fromPins, samples.data(), n);
+        chip.sampledSincePurge += n;
+        periods -= n;
+        sendFullPackets(now);
+    }
+}
+
+void catchUp(Clock::time_point now) {
+    double owed = chip.pinPeriodsOwed + std::chrono::duration<double>(now - chip.caughtUp).count() * 16 * baudRate();
+    chip.caughtUp = now;
+    auto periods = static_cast<std::uint64_t>(owed);
+    chip.pinPeriodsOwed = owed - static_cast<double>(periods);
+    drainToPins(periods);
+    samplePins(periods, now);
+    // The latency timer: a waiting IN transfer gets what there is, perhaps
+    // only the status bytes.
+    Urb* u = oldestWaiting(inEndpoint);
+    if (u && now - chip.lastPacket >= std::chrono::milliseconds(chip.latencyMs))
+        sendPacket(*u, chip.fromPins.count, now);
+}
+
+bool powerUp() {
+    if (!chip.powered) {
+        chip.powered = true;
+        chip.noChip = !boardInsertChip();
+        if (chip.noChip) boardLog("no chip in the socket");
+        const char* silent = std::getenv("SIMBOARD_SILENT");
+        chip.silentAfter = silent ? std::strtoull(silent, nullptr, 0) : 0;
+        chip.divisorEighths = 2500;  // 9600 baud
+        chip.latencyMs = 16;
+        chip.caughtUp = chip.lastPacket = Clock::now();
+    }
+    return !chip.noChip;
+}
+
+void pushAddressReset(Clock::time_point now) {
+    chip.resetPending = false;
+    samplePins(receiveFifoSize, now);
+    boardAddressReset();
+}
+
+std::uint32_t copyOut(std::uint8_t* to, std::uint32_t room, const std::uint8_t* from, std::uint32_t count) {
+    count = std::min(count, room);
+    std::memcpy(to, from, count);
+    return count;
+}
+
+std::uint32_t stringDescriptor(std::uint8_t number, std::uint8_t* to, std::uint32_t room) {
+    std::array<std::uint8_t, 2 + 2 * 126> d{};
+    std::uint32_t length = 2;
+    if (number == 0) {
+        d[length++] = englishUs & 0xFF;
+        d[length++] = englishUs >> 8;
+    } else {
+        for (const char* c = strings[number]; *c; ++c) {
+            d[length++] = static_cast<std::uint8_t>(*c);
+            d[length++] = 0;
+        }
+    }
+    d[0] = static_cast<std::uint8_t>(length);
+    d[1] = 0x03;
+    return copyOut(to, room, d.data(), length);
+}
+
+// Answers one control request: the bytes it returns, or -1 for a stall.
+// `what` gets a few words for the log.
+int answer(const std::uint8_t* setup, std::uint8_t* data, std::uint32_t room, char* what, std::size_t whatSize) {
+    std::uint8_t type = setup[0];
+    std::uint8_t request = setup[1];
+    auto value = static_cast<std::uint16_t>(setup[2] | setup[3] << 8);
+    auto index = static_cast<std::uint16_t>(setup[4] | setup[5] << 8);
+    std::uint8_t high = value >> 8;
+    std::uint8_t low = value & 0xFF;
+    switch (type << 8 | request) {
+    case 0x8006:  // GET_DESCRIPTOR
+        if (high == 1) {
+            std::snprintf(what, whatSize, "device descriptor");
+            return static_cast<int>(copyOut(data, room, deviceDescriptor.data(), deviceDescriptor.size()));
+        }
+        if (high == 2 && low == 0) {
+            std::snprintf(what, whatSize, "configuration descriptor");
+            return static_cast<int>(copyOut(data, room, configurationDescriptor.data(), configurationDescriptor.size()));
+        }
+        if (high == 3 && low < strings.size()) {
+            std::snprintf(what, whatSize, "string %u", low);
+            return static_cast<int>(stringDescriptor(low, data, room));
+        }
+        return -1;
+    case 0x8000:  // GET_STATUS
+        std::snprintf(what, whatSize, "status");
+        return static_cast<int>(copyOut(data, room, std::array<std::uint8_t, 2>{}.data(), 2));
+    case 0x8008:  // GET_CONFIGURATION
+        std::snprintf(what, whatSize, "configuration");
+        return static_cast<int>(copyOut(data, room, &configurationDescriptor[5], 1));
+    case 0x0009:  // SET_CONFIGURATION
+    case 0x010B:  // SET_INTERFACE
+    case 0x0201:  // CLEAR_FEATURE of an endpoint
+        return 0;
+    case 0x4000:
+        // libftdi 1.5's naming: 1 empties what the host sent, 2 what the
+        // pins took in for it.
+        if (value == 0 || value == 1) chip.toPins.count = 0;
+        if (value == 0 || value == 2) {
+            chip.fromPins.count = 0;
+            chip.sampledSincePurge = 0;
+        }
+        std::snprintf(what, whatSize, "%s", value == 0 ? "reset" : value == 1 ? "purge out" : "purge in");
+        return 0;
+    case 0x4003:
+        chip.divisorEighths = divisorEighths(value, index);
+        std::snprintf(what, whatSize, "baud %.0f", baudRate());
+        return 0;
+    case 0x4009:
+        chip.latencyMs = std::max<std::uint8_t>(low, 1);
+        std::snprintf(what, whatSize, "latency %u ms", chip.latencyMs);
+        return 0;
+    case 0x400B:
+        chip.pinMask = low;
+        chip.bitMode = high;
+        chip.resetPending = true;
+        std::snprintf(what, whatSize, "bit mode %02x pins %02x", high, low);
+        return 0;
+    case 0xC005:
+        std::snprintf(what, whatSize, "modem status");
+        return static_cast<int>(copyOut(data, room, statusBytes.data(), statusBytes.size()));
+    case 0xC00A:
+        std::snprintf(what, whatSize, "latency");
+        return static_cast<int>(copyOut(data, room, &chip.latencyMs, 1));
+    default:
+        // Other settings (modem and flow control, line properties, special
+        // characters) mean nothing to the board; reads get zeros.
+        if (type & 0x80) std::memset(data, 0, room);
+        std::snprintf(what, whatSize, "ignored");
+        return type & 0x80 ? static_cast<int>(room) : 0;
+    }
+}
+
+void control(Urb& u) {
+    auto* setup = static_cast<std::uint8_t*>(u.urb->buffer);
+    if (u.urb->buffer_length < 8) {
+        finish(u, -EINVAL, 0);
+        return;
+    }
+    auto length = static_cast<std::uint32_t>(setup[6] | setup[7] << 8);
+    std::uint32_t room = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(u.urb->buffer_length) - 8);
+    std::array<char, 48> what{};
+    int moved = answer(setup, setup + 8, room, what.data(), what.size());
+    std::array<char, 8> result{};
+    std::snprintf(result.data(), result.size(), moved < 0 ? "stall" : "%d", moved);
+    boardLog("control %02x %02x %02x%02x %02x%02x %u -> %s%s%s", setup[0], setup[1], setup[3], setup[2], setup[5],
+             setup[4], static_cast<unsigned>(length), result.data(), what[0] ? " " : "", what.data());
+    finish(u, moved < 0 ? -EPIPE : 0, static_cast<std::uint32_t>(std::max(moved, 0)));
+}
+
+void complete(UMockdevIoctlClient* client, long result, int error) {
+    if (umockdev_ioctl_client_get_connected(client)) umockdev_ioctl_client_complete(client, result, error);
+}
+
+void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Clock::time_point now) {
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+    if (!data) return complete(client, -1, EFAULT);
+    auto* urb = reinterpret_cast<usbdevfs_urb*>(data->data);
+    if (urb->buffer_length > 0) {
+        // The URB keeps the buffer; its changes go back to the client with it.
+        UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
+            data, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr);
+        if (!buffer) {
+            g_object_unref(data);
+            return complete(client, -1, EFAULT);
+        }
+        g_object_unref(buffer);
+    }
+    bool known = urb->type == USBDEVFS_URB_TYPE_CONTROL ||
+                 (urb->type == USBDEVFS_URB_TYPE_BULK && (urb->endpoint == inEndpoint || urb->endpoint == outEndpoint));
+    auto slot = std::find_if(chip.urbs.begin(), chip.urbs.end(), [](const Urb& u) { return u.state == UrbState::free; });
+    if (!known || slot == chip.urbs.end()) {
+        g_object_unref(data);
+        return complete(client, -1, known ? ENOMEM : ENOENT);
+    }
+    if (chip.resetPending) pushAddressReset(now);
+    *slot = Urb{UrbState::waiting, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), data, urb,
+                ++chip.submissions, 0, 0};
+    urb->status = 0;
+    urb->actual_length = 0;
+    if (urb->type == USBDEVFS_URB_TYPE_CONTROL)
+        control(*slot);
+    else
+        catchUp(now);
+    complete(client, 0, 0);
+}
+
+bool reapOne(const UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    Urb* oldest = firstOf([client](const Urb& u) { return u.state == UrbState::done && u.client == client; },
+                          &Urb::completed);
+    if (!oldest) return false;
+    UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+    if (!pointer) return false;
+    umockdev_ioctl_data_set_ptr(pointer, 0, oldest->data);
+    g_object_unref(pointer);
+    release(*oldest);
+    return true;
+}
+
+bool hasWaiting(const UMockdevIoctlClient* client) {
+    return std::any_of(chip.urbs.begin(), chip.urbs.end(),
+                       [client](const Urb& u) { return u.state == UrbState::waiting && u.client == client; });
+}
+
+gboolean reapLater(gpointer data) {
+    auto* client = static_cast<UMockdevIoctlClient*>(data);
+    std::lock_guard<std::mutex> hold(chipLock);
+    if (!chip.unplugged) catchUp(Clock::now());
+    if (!chip.unplugged && reapOne(client, umockdev_ioctl_client_get_arg(client)))
+        complete(client, 0, 0);
+    else
+        complete(client, -1, EAGAIN);
+    return G_SOURCE_REMOVE;
+}
+
+void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    if (reapOne(client, arg)) return complete(client, 0, 0);
+    if (!hasWaiting(client)) return complete(client, -1, EAGAIN);
+    GSource* later = g_timeout_source_new(notYetHoldMs);
+    g_source_set_callback(later, reapLater, g_object_ref(client), g_object_unref);
+    g_source_attach(later, g_main_context_get_thread_default());
+    g_source_unref(later);
+}
+
+void discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    gulong address = *reinterpret_cast<const gulong*>(arg->data);
+    auto u = std::find_if(chip.urbs.begin(), chip.urbs.end(), [&](const Urb& candidate) {
+        return candidate.state == UrbState::waiting && candidate.client == client &&
+               candidate.data->client_addr == address;
+    });
+    if (u == chip.urbs.end()) return complete(client, -1, EINVAL);
+    // What already went into the transmit FIFO still goes out.
+    auto moved = u->urb->endpoint == outEndpoint ? u->taken : static_cast<std::uint32_t>(u->urb->actual_length);
+    finish(*u, -ECONNRESET, moved);
+    complete(client, 0, 0);
+}
+
+void putCapabilities(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
+    if (!caps) return complete(client, -1, EFAULT);
+    std::uint32_t bits = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+    std::memcpy(caps->data, &bits, sizeof bits);
+    g_object_unref(caps);
+    complete(client, 0, 0);
+}
+
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
+    std::lock_guard<std::mutex> hold(chipLock);
+    if (chip.unplugged || !powerUp()) {
+        complete(client, -1, EIO);
+        return TRUE;
+    }
+    auto now = Clock::now();
+    catchUp(now);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    switch (umockdev_ioctl_client_get_request(client)) {
+    case USBDEVFS_GET_CAPABILITIES: putCapabilities(client, arg); break;
+    case USBDEVFS_SUBMITURB: submit(client, arg, now); break;
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY: reap(client, arg); break;
+    case USBDEVFS_DISCARDURB: discard(client, arg); break;
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESET: complete(client, 0, 0); break;
+    // No kernel driver holds the interface, so there is none to detach.
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL: complete(client, -1, ENODATA); break;
+    default: complete(client, -1, ENOTTY); break;
+    }
+    return TRUE;
+}
+
+// The device as udev and sysfs show it; libusb reads its descriptors there.
+bool addDevice(UMockdevTestbed* testbed, const char* port, int devnum, GError** error) {
+    std::array<char, 2 * (deviceDescriptor.size() + configurationDescriptor.size()) + 1> hex{};
+    char* at = hex.data();
+    for (std::uint8_t byte : deviceDescriptor) at += std::sprintf(at, "%02X", byte);
+    for (std::uint8_t byte : configurationDescriptor) at += std::sprintf(at, "%02X", byte);
+    std::array<char, 1024> record{};
+    std::snprintf(record.data(), record.size(),
+                  "P: /devices/pci0000:00/0000:00:14.0/usb1/%s\n"
+                  "N: bus/usb/001/%03d\n"
+                  "E: DEVNAME=/dev/bus/usb/001/%03d\n"
+                  "E: DEVTYPE=usb_device\n"
+                  "E: SUBSYSTEM=usb\n"
+                  "E: BUSNUM=001\n"
+                  "E: DEVNUM=%03d\n"
+                  "E: PRODUCT=403/6001/600\n"
+                  "A: idVendor=0403\n"
+                  "A: idProduct=6001\n"
+                  "A: bcdDevice=0600\n"
+                  "A: busnum=1\n"
+                  "A: devnum=%d\n"
+                  "A: speed=12\n"
+                  "A: bConfigurationValue=1\n"
+                  "A: bNumConfigurations=1\n"
+                  "A: dev=189:%d\n"
+                  "H: descriptors=%s\n",
+                  port, devnum, devnum, devnum, devnum, devnum, hex.data());
+    return umockdev_testbed_add_from_string(testbed, record.data(), error);
+}
+
+bool knob(const char* name) {
+    const char* value = std::getenv(name);
+    return value && std::strcmp(value, "1") == 0;
+}
+
+}  // namespace
+
+bool usbfrontPlugIn(UMockdevTestbed* testbed, GError** error) {
+    if (knob("SIMBOARD_LOCKED")) {
+        // Another user's adapter: listed, but its node opens for nobody.
+        if (!addDevice(testbed, lockedPort, lockedDevnum, error)) return false;
+        gchar* root = umockdev_testbed_get_root_dir(testbed);
+        std::array<char, 4096> node{};
+        std::snprintf(node.data(), node.size(), "%s/dev/bus/usb/001/%03d", root, lockedDevnum);
+        g_free(root);
+        if (unlink(node.data()) != 0 || mkdir(node.data(), 0) != 0) {
+            g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(errno), "%s: %s", node.data(),
+                        std::strerror(errno));
+            return false;
+        }
+    }
+    if (knob("SIMBOARD_ABSENT")) return true;
+    if (!addDevice(testbed, boardPort, boardDevnum, error)) return false;
+    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), nullptr);
+    return umockdev_testbed_attach_ioctl(testbed, boardNode, handler, error);
+}
+
+void usbfrontUnplug() {
+    std::lock_guard<std::mutex> hold(chipLock);
+    if (chip.powered && !chip.noChip) {
+        // What the chip holds still goes out to the pins: the board keeps
+        // its power while the operator reads the last prompt.
+        catchUp(Clock::now());
+        for (Urb& u : chip.urbs)
+            if (u.state != UrbState::free) release(u);
+        drainToPins(chip.toPins.count);
+    }
+    boardRemoveChip();
+    chip.unplugged = true;
+}
