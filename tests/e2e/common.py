@@ -60,4 +60,12 @@ def burned(image, chip=ERASED_CHIP):
 
 
 def writes_made(result):
+    """Blocks handed to the driver: FT_Write calls, or bulk OUT transfers over USB."""
+    if result["front"] == "usb":
+        return sum(1 for line in result["usb_log"] if line.startswith("bulk out"))
     return sum(1 for line in result["log"] if line.startswith("FT_Write"))
+
+
+def closed_last(result):
+    """The driver's last call closed the device (over USB there is no call log)."""
+    return result["front"] == "usb" or result["log"][-1:] == [CLOSE]

@@ -54,5 +54,5 @@ CASES = [
          status=1, stdout=b"", stderr=re.compile(rb"Can't open no/such/dir: [^\n]+\nError\.\n"), log=[]),
     dump("dump: a full disk is never reported as done", 0x2000, args=["/dev/full", "2000"], output=SKIP, stdout=SKIP,
          status=1, stderr=re.compile(rb"Can't write /dev/full: [^\n]+\nError\.\n"), log=SKIP,
-         check=lambda r: None if r["log"][-1] == CLOSE else "device left open"),
+         check=lambda r: None if closed_last(r) else "device left open"),
 ]

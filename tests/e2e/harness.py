@@ -5,7 +5,9 @@ chip before, standard input, the board's knobs, and what must come out:
 status, stdout, stderr, the driver-call log, the bytes on the link, the chip
 and the output file. Every case also checks that a device that was opened
 got closed. The same cases run on every build; for Windows programs the
-console text is expected with "\n" written as "\r\n".
+console text is expected with "\n" written as "\r\n". With --front usb the
+programs reach the board over USB (the libftdi build, through simusb): the
+board then logs USB requests and transfers instead of driver calls.
 """
 import argparse
 import ctypes
@@ -17,6 +19,8 @@ import sys
 import tempfile
 import time
 
+# What the USB front logs for the transfer a driver call makes.
+USB_EVENT = {"FT_Write": "bulk out", "FT_Read": "bulk in"}
 CHIP, LOG, WIRE = "chip.bin", "calls.log", "wire.bin"
 IMAGE, OUTPUT = "image.bin", "dump.bin"
 ERASED_CHIP = b"\xff" * 65536
@@ -33,9 +37,11 @@ class Case(dict):
     (prog, args) in the same folder first), env, interrupt_after (a call-log
     line prefix) with signal (default SIGINT), unprivileged (file modes bind
     even when the tests run as root), not_on_windows (a reason to skip the
-    case for Windows programs), and the expectations status, stdout, stderr
-    (bytes or compiled regex), log (list of lines), wire, chip_after, output
-    (bytes, or None for "no such file"), check(result) -> error text."""
+    case for Windows programs), d2xx_only (a reason to skip it over USB),
+    usb_only, and the expectations status, stdout, stderr (bytes or compiled
+    regex), log (list of lines), usb_log (list of lines or a check of them),
+    wire, chip_after, output (bytes, or None for "no such file"),
+    check(result) -> error text."""
 
 
 def console(text, windows):
@@ -84,7 +90,7 @@ def without_file_override():
             raise OSError(ctypes.get_errno(), "cannot drop a capability")
 
 
-def run(case, programs, emulator, windows):
+def run(case, programs, emulator, windows, front):
     errors = []
     with tempfile.TemporaryDirectory(prefix="zb-") as work:
         at = lambda name: os.path.join(work, name)
@@ -111,6 +117,7 @@ def run(case, programs, emulator, windows):
             in_child.append(lambda: os.close(0))
         if case.get("unprivileged") and os.geteuid() == 0:
             in_child.append(without_file_override)
+        started = time.monotonic()
         proc = subprocess.Popen(command, cwd=work, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 stdin=subprocess.PIPE if isinstance(stdin, bytes) else subprocess.DEVNULL,
                                 preexec_fn=(lambda: [step() for step in in_child]) if in_child else None)
@@ -131,7 +138,8 @@ def run(case, programs, emulator, windows):
             proc.stdin.write(stdin)
             proc.stdin.close()
             proc.stdin = stdin = None
-            if wait_for_line(at(LOG), case["interrupt_after"], proc):
+            event = USB_EVENT[case["interrupt_after"]] if front == "usb" else case["interrupt_after"]
+            if wait_for_line(at(LOG), event, proc):
                 proc.send_signal(case.get("signal", signal.SIGINT))
             else:
                 errors.append(f"never saw {case['interrupt_after']} in the call log")
@@ -141,9 +149,12 @@ def run(case, programs, emulator, windows):
             proc.kill()
             out, err = proc.communicate()
             errors.append(f"hung: no end after {TIMEOUT} s")
+        seconds = time.monotonic() - started
         log = (read(at(LOG)) or b"").decode().splitlines()
-        result = dict(status=proc.returncode, stdout=out, stderr=err, log=log, wire=read(at(WIRE)) or b"",
-                      chip=read(at(CHIP)), output=read(at(OUTPUT)), work=work, windows=windows)
+        usb_log, log = (log, []) if front == "usb" else ([], log)
+        result = dict(status=proc.returncode, stdout=out, stderr=err, log=log, usb_log=usb_log,
+                      wire=read(at(WIRE)) or b"", chip=read(at(CHIP)), output=read(at(OUTPUT)), work=work,
+                      windows=windows, front=front, seconds=seconds)
 
         if "status" in case and result["status"] != case["status"]:
             errors.append(f"status: want {case['status']}, got {result['status']}")
@@ -157,8 +168,14 @@ def run(case, programs, emulator, windows):
                     errors.append(f"{stream}: {result[stream][:300]!r} does not match {pattern!r}")
             elif result[stream] != console(want, windows):
                 errors.append(f"{stream}: " + first_difference(console(want, windows), result[stream]))
-        if "log" in case and log != case["log"]:
+        if "log" in case and front != "usb" and log != case["log"]:
             errors.append("call log:\n  want " + "\n       ".join(case["log"]) + "\n  got  " + "\n       ".join(log))
+        if callable(case.get("usb_log")):
+            problem = case["usb_log"](usb_log)
+            if problem:
+                errors.append("USB log: " + problem)
+        elif "usb_log" in case and usb_log != case["usb_log"]:
+            errors.append("USB log:\n  want " + "\n       ".join(case["usb_log"]) + "\n  got  " + "\n       ".join(usb_log))
         if "wire" in case and result["wire"] != case["wire"]:
             errors.append("link bytes " + first_difference(case["wire"], result["wire"]))
         if "chip_after" in case and result["chip"] != case["chip_after"]:
@@ -177,7 +194,7 @@ def run(case, programs, emulator, windows):
         # A close the board was told to refuse still counts: the program did all it could.
         refused = "FT_Close" in case.get("env", {}).get("SIMBOARD_FAIL", "")
         closed = sum(1 for l in log if l == "FT_Close -> 0" or refused and l.startswith("FT_Close -> "))
-        if opened != closed:
+        if front != "usb" and opened != closed:
             errors.append(f"device opened {opened} times, closed {closed} times")
         if case.get("check"):
             problem = case["check"](result)
@@ -195,6 +212,8 @@ def main():
     parser.add_argument("--chipdump", required=True)
     parser.add_argument("--emulator", default="", help="command that runs the programs, e.g. wine")
     parser.add_argument("--windows", action="store_true", help="expect the Windows console's line ends")
+    parser.add_argument("--front", choices=("d2xx", "usb"), default="d2xx",
+                        help="how the programs reach the simulated board: its D2XX calls, or USB (simusb)")
     parser.add_argument("--filter", default="", help="run only cases whose name contains this")
     parser.add_argument("suites", nargs="+", help="python files that define CASES")
     args = parser.parse_args()
@@ -210,11 +229,13 @@ def main():
         for case in namespace["CASES"]:
             if args.filter not in case["name"]:
                 continue
-            if args.windows and case.get("not_on_windows"):
+            reason = (args.windows and case.get("not_on_windows") or args.front == "usb" and case.get("d2xx_only")
+                      or args.front != "usb" and case.get("usb_only") and "a case of the USB front")
+            if reason:
                 skipped += 1
-                print(f"skip {case['name']}: {case['not_on_windows']}", flush=True)
+                print(f"skip {case['name']}: {reason}", flush=True)
                 continue
-            errors = run(case, programs, emulator, args.windows)
+            errors = run(case, programs, emulator, args.windows, args.front)
             if errors:
                 failed += 1
                 print(f"FAIL {case['name']}\n  " + "\n  ".join(errors), flush=True)
@@ -222,7 +243,7 @@ def main():
                 passed += 1
                 print(f"ok   {case['name']}", flush=True)
     print(f"{passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
-    return 1 if failed or not passed else 0
+    return 1 if failed or not (passed or skipped) else 0
 
 
 if __name__ == "__main__":
