@@ -10,6 +10,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <time.h>
 
 namespace {
@@ -19,7 +20,6 @@ constexpr int ftdiVendor = 0x0403;
 // finds a description on any of them, so the search covers them all.
 constexpr std::array<int, 5> ftdiProducts{0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
 
-constexpr int ftdiNotFound = -3;
 constexpr int ftdiUnsupportedRate = -1;
 
 // The vendor's driver waits for ever by default; a board that stopped
@@ -59,23 +59,41 @@ FT_STATUS D2XX_API FT_OpenEx(void* arg, DWORD flags, FT_HANDLE* handle) {
     ftdi_context* context = ftdi_new();
     if (context == nullptr) return d2xx::insufficientResources;
     const char* description = static_cast<const char*>(arg);
-    int firstFailure = ftdiNotFound;
+    // Each candidate is opened to read its description. ftdi_usb_open_desc
+    // gives up at the first one it cannot open (another user's adapter, one
+    // the udev rule does not cover), though the board may come after it; so
+    // the devices are listed and asked one by one, and one that cannot be
+    // asked is passed over. If the board is not found, having passed one
+    // over is the more useful answer.
+    bool passedOver = false;
     for (int product : ftdiProducts) {
-        int result = ftdi_usb_open_desc(context, ftdiVendor, product, description, nullptr);
-        if (result == 0) {
+        ftdi_device_list* devices = nullptr;
+        if (ftdi_usb_find_all(context, &devices, ftdiVendor, product) < 0) {
+            passedOver = true;
+            continue;
+        }
+        for (ftdi_device_list* device = devices; device != nullptr; device = device->next) {
+            // A USB string descriptor holds at most 126 characters.
+            std::array<char, 128> name{};
+            if (ftdi_usb_get_strings(context, device->dev, nullptr, 0, name.data(), name.size(), nullptr, 0) != 0) {
+                passedOver = true;
+                continue;
+            }
+            if (std::strcmp(name.data(), description) != 0) continue;
+            int result = ftdi_usb_open_dev(context, device->dev);
+            ftdi_list_free(&devices);
+            if (result != 0) {
+                ftdi_free(context);
+                return d2xx::deviceNotOpened;
+            }
             openBoard = context;
             *handle = context;
             return d2xx::ok;
         }
-        // libftdi opens every candidate of a product id to read its strings
-        // and gives up on that id at the first one it cannot open (another
-        // user's adapter, one the udev rule does not cover). The board may
-        // still be under another id, so the search goes on; if it is not
-        // found, the failure to open is the more useful answer.
-        if (firstFailure == ftdiNotFound) firstFailure = result;
+        ftdi_list_free(&devices);
     }
     ftdi_free(context);
-    return firstFailure == ftdiNotFound ? d2xx::deviceNotFound : d2xx::deviceNotOpened;
+    return passedOver ? d2xx::deviceNotOpened : d2xx::deviceNotFound;
 }
 
 FT_STATUS D2XX_API FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate) {
