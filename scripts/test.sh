@@ -60,8 +60,8 @@ run_check cppcheck scripts/analyze.sh
 # The d2xx build links a library through the vendor's C ABI; the simulated
 # board's shared form stands in for the vendor's own.
 run_preset d2xx -DD2XX_LIBRARY="$PWD/build/sim/drivers/libsimftd2xx.so" -DE2E_TESTS=ON
-# The real-board driver over libftdi1: its logic against a fake libftdi, and
-# both programs run for real with no board attached.
+# The real-board driver over libftdi1: the end-to-end cases through simusb,
+# with the real libftdi1 and libusb on the simulated board seen over USB.
 run_preset libftdi
 # 32-bit Windows programs, cross-built; the cases run under Wine against
 # the simulated board built as FTD2XX.dll.
