@@ -7,9 +7,6 @@ set(CPACK_PACKAGE_VENDOR "The chipburn and chipdump developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "burn and read EPROMs on the Zerbanit USB programmer board")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
-# Archives made under another umask still get the usual modes.
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
   # Unzipped, the folder holds the programs with the licence and the pages

@@ -14,6 +14,8 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ] && git rev-parse --git-dir >/dev/null 2>&1; t
   export SOURCE_DATE_EPOCH
 fi
 
+# The folders in the packages get the modes of the staging tree.
+umask 022
 jobs=$(nproc)
 
 # make_package GENERATOR BUILD_DIR CONFIGURE_ARGS...: a fresh release build
