@@ -5,14 +5,14 @@ set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The chipburn and chipdump developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "burn and read EPROMs on the Zerbanit USB programmer board")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   # Unzipped, the folder holds the programs with the licence and the pages
   # as text: the user adds the vendor's FTD2XX.dll beside them, or has the
   # vendor's driver installed. The DLL is the vendor's to give out, not ours.
-  # With Windows line ends, as the pages are: older Notepads show nothing else.
+  # The licence gets Windows line ends, as the pages do: older Notepads show
+  # a text without them as one long line.
   file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
   string(REPLACE "\n" "\r\n" licence "${licence}")
   file(WRITE ${PROJECT_BINARY_DIR}/LICENSE.txt "${licence}")
