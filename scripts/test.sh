@@ -55,7 +55,7 @@ run_check() {
 
 run_preset sim
 run_preset asan
-run_check valgrind scripts/valgrind.sh build/sim
+run_check valgrind tests/valgrind.sh build/sim
 run_check cppcheck scripts/analyze.sh
 # The d2xx build links a library through the vendor's C ABI; the simulated
 # board's shared form stands in for the vendor's own.
@@ -72,99 +72,15 @@ summary+=("windows: $((SECONDS - windows_start)) s to build and test")
 # The release a user installs: the manual pages, the packages, and the
 # simulated board's build that must not install.
 run_check man-lint mandoc -T lint -W warning man/chipburn.1 man/chipdump.1
-
-# The simulated board's build refuses to install, and says what to build.
-sim_install_refused() {
-  local prefix log
-  prefix=$(mktemp -d)
-  log=$(mktemp)
-  local ok=1
-  if cmake --install build/sim --prefix "$prefix" >"$log" 2>&1; then
-    echo "cmake --install build/sim succeeded"
-    ok=0
-  fi
-  grep -q "installs nothing" "$log" && grep -q libftdi "$log" || { cat "$log"; ok=0; }
-  if [ -n "$(ls -A "$prefix")" ]; then
-    echo "installed:"; find "$prefix" -mindepth 1
-    ok=0
-  fi
-  rm -rf "$prefix" "$log"
-  [ "$ok" -eq 1 ]
-}
-run_check sim-install-refused sim_install_refused
-
+run_check sim-install-refused tests/release/checks.sh sim-install build/sim
 package_start=$SECONDS
 run_check package scripts/package.sh
 # package.sh leaves exactly one of each in dist/.
 deb=$(find dist -maxdepth 1 -name '*.deb')
 zip=$(find dist -maxdepth 1 -name '*-win32.zip')
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-
-# What the .deb puts on a machine, and that its Depends came from the
-# libraries the programs link.
-deb_contents() {
-  local expected=(
-    ./usr/bin/chipburn
-    ./usr/bin/chipdump
-    ./usr/lib/udev/rules.d/60-zerbanit.rules
-    ./usr/share/doc/zerbanit/changelog.gz
-    ./usr/share/doc/zerbanit/copyright
-    ./usr/share/man/man1/chipburn.1.gz
-    ./usr/share/man/man1/chipdump.1.gz
-  )
-  local got
-  got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
-  if [ "$got" != "$(printf '%s\n' "${expected[@]}")" ]; then
-    printf 'files in %s:\n%s\nexpected:\n' "$deb" "$got"; printf '%s\n' "${expected[@]}"
-    return 1
-  fi
-  local depends
-  depends=$(dpkg-deb -f "$deb" Depends)
-  [[ $depends == *libftdi1-2* ]] || { echo "Depends: $depends"; return 1; }
-}
-run_check deb-contents deb_contents
-
-# A packaged program run with no board on the bus (CI machines have no USB
-# bus; libusb starts all the same) must say the board is missing.
-packaged_without_board() {
-  local out=$scratch/stdout err=$scratch/stderr status=0
-  (cd "$scratch" && "$@" </dev/null >"$out" 2>"$err") || status=$?
-  if [ "$status" -ne 1 ] || [ -s "$out" ] ||
-     ! printf "Can't initialize USB controller.\nError.\n" | cmp -s - "$err"; then
-    echo "$*: status $status, stdout [$(cat "$out")], stderr [$(cat "$err")]"
-    return 1
-  fi
-}
-if dpkg-deb -x "$deb" "$scratch/root"; then
-  printf '0123456789abcdef' >"$scratch/image.bin"
-  run_check deb-chipburn-no-board packaged_without_board "$scratch/root/usr/bin/chipburn" image.bin
-  run_check deb-chipdump-no-board packaged_without_board "$scratch/root/usr/bin/chipdump" dump.bin 100
-else
-  run_check deb-unpack false
-fi
-
-# The zip holds the two programs, the licence and the pages as text with
-# Windows line ends; never a FTD2XX.dll, the vendor's or the simulated one.
-zip_contents() {
-  python3 - "$zip" <<'PY'
-import os, sys, zipfile
-# CPack puts everything in a folder named like the zip.
-top = os.path.basename(sys.argv[1])[:-len(".zip")] + "/"
-expected = sorted(top + n for n in
-                  ["chipburn.exe", "chipdump.exe", "LICENSE.txt", "chipburn.txt", "chipdump.txt"])
-with zipfile.ZipFile(sys.argv[1]) as z:
-    names = sorted(n for n in z.namelist() if not n.endswith("/"))
-    if names != expected:
-        sys.exit(f"files in the zip: {names}\nexpected: {expected}")
-    for name in names:
-        if name.endswith(".txt"):
-            text = z.read(name)
-            if text.count(b"\n") != text.count(b"\r\n") or b"\b" in text:
-                sys.exit(f"{name}: not plain text with CRLF line ends")
-PY
-}
-run_check zip-contents zip_contents
+run_check deb-contents tests/release/checks.sh deb "$deb"
+run_check deb-no-board tests/release/checks.sh no-board "$deb"
+run_check zip-contents tests/release/checks.sh zip "$zip"
 run_check lintian lintian --fail-on error "$deb"
 summary+=("packages: $((SECONDS - package_start)) s to build and check")
 

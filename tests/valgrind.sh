@@ -2,7 +2,7 @@
 # Runs a few end-to-end cases under valgrind memcheck: whole runs of both
 # programs and the paths that leave early. Any error or leak makes the
 # program end with status 99, which fails its case.
-#   scripts/valgrind.sh [BUILD_DIR]     (default build/sim, built with the simulated board)
+#   tests/valgrind.sh [BUILD_DIR]     (default build/sim, built with the simulated board)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/sim}
