@@ -5,6 +5,7 @@
 // counter. So the image goes out whole, in order, each byte twice.
 #include "console.h"
 #include "devicelink.h"
+#include "system.h"
 
 #include <array>
 #include <cerrno>
@@ -32,8 +33,12 @@ constexpr char powerOffPrompt[] = "Turn OFF the power, remove ROM, and hit retur
 // is: the safe fill past the image's end.
 constexpr std::uint8_t erasedByte = 0xFF;
 
+// Ctrl+C, a kill, and a terminal or ssh session that goes away.
 constexpr std::array breakSignals{
     SIGINT, SIGTERM,
+#if defined(SIGHUP)
+    SIGHUP,
+#endif
 #if defined(SIGBREAK)
     SIGBREAK,
 #endif
@@ -41,13 +46,7 @@ constexpr std::array breakSignals{
 
 using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 
-enum class CopyEnd { imageEnd, readError, stopped };
-
-struct CopyResult {
-    CopyEnd end;
-    bool sendFailed;
-    int readError;  // errno of the first failed read
-};
+enum class CopyEnd { imageEnd, readError, sendFailed, stopped };
 
 // Only while the copy runs does a break wait for the block under way: before
 // and after it, Ctrl+C ends the program at once.
@@ -58,63 +57,62 @@ void catchBreak(bool on) {
 // Takes the next 2048 image bytes into the block, each twice; past the end
 // of the image the block is filled with erased bytes. Returns how many
 // bytes came from the image.
-std::uint32_t fillBlock(std::FILE* image, LinkBlock& block, std::uint32_t address, int& readError) {
-    std::uint32_t taken = 0;
+std::uint32_t fillBlock(std::FILE* image, LinkBlock& block, std::uint32_t address) {
+    showProgress(address, addressesPerBlock);
+    std::array<std::uint8_t, addressesPerBlock> bytes;
+    std::size_t taken = std::fread(bytes.data(), 1, bytes.size(), image);
     for (std::uint32_t j = 0; j < addressesPerBlock; ++j) {
-        showProgress(address);
-        int c = std::fgetc(image);
-        std::uint8_t byte = erasedByte;
-        if (c != EOF) {
-            byte = static_cast<std::uint8_t>(c);
-            ++taken;
-        } else if (std::ferror(image) && readError == 0) {
-            readError = errno;
-        }
+        std::uint8_t byte = j < taken ? bytes[j] : erasedByte;
         block[2 * j] = byte;
         block[2 * j + 1] = byte;
     }
-    return taken;
+    return static_cast<std::uint32_t>(taken);
 }
 
 // The block is filled at the first address of its stretch and sent at the
 // last; the passes between only count, so the progress line and the break
 // check keep the address the board is at.
-CopyResult copyImage(FT_HANDLE device, std::FILE* image) {
+CopyEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
     LinkBlock block;
-    CopyResult result{CopyEnd::imageEnd, false, 0};
     std::uint32_t address = 0;
     std::uint32_t blockCounter = 0;
     std::uint32_t unsentImageBytes = 0;
     for (;;) {
-        if (blockCounter == 0) unsentImageBytes = fillBlock(image, block, address, result.readError);
+        if (blockCounter == 0) {
+            unsentImageBytes = fillBlock(image, block, address);
+            if (std::ferror(image)) {
+                readError = errno;
+                return CopyEnd::readError;
+            }
+        }
         if (++blockCounter == addressesPerBlock) {
-            // Not sent again on failure: the board's counter has moved on by
-            // however many bytes got through.
-            if (outUSB(device, block.data(), linkBlockSize) != 0) result.sendFailed = true;
+            // The board's counter has moved on by however many bytes got
+            // through: every later block would land at the wrong addresses.
+            if (outUSB(device, block.data(), linkBlockSize) != 0) return CopyEnd::sendFailed;
             blockCounter = 0;
             unsentImageBytes = 0;
         }
-        if (exitNow) {
-            result.end = CopyEnd::stopped;
-            return result;
-        }
+        if (exitNow) return CopyEnd::stopped;
         ++address;
-        if (std::ferror(image)) {
-            result.end = CopyEnd::readError;
-            return result;
-        }
-        if (std::feof(image) && unsentImageBytes == 0) return result;
+        if (std::feof(image) && unsentImageBytes == 0) return CopyEnd::imageEnd;
     }
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int PROGRAM_MAIN(int argc, ArgChar** argv) {
     guardStandardStreams();
     if (argc < 2) return EXIT_FAILURE;
-    const char* imagePath = argv[1];
+    const ArgChar* imagePath = argv[1];
 
-    std::FILE* image = std::fopen(imagePath, "rb");
+    // A directory opens for reading on some systems and fails only at the
+    // first read, by which time the operator has fitted the chip.
+    if (isDirectory(imagePath)) {
+        reportFileFailure("read", imagePath, EISDIR);
+        printErrorLine();
+        return EXIT_FAILURE;
+    }
+    std::FILE* image = openFile(imagePath, "rb");
     if (!image) {
         reportFileFailure("open", imagePath, errno);
         printErrorLine();
@@ -129,14 +127,15 @@ int main(int argc, char** argv) {
 
     prompt(powerOnPrompt);
     catchBreak(true);
-    CopyResult copy = copyImage(device, image);
+    int readError = 0;
+    CopyEnd end = copyImage(device, image, readError);
     catchBreak(false);
-    if (copy.end == CopyEnd::imageEnd) prompt(powerOffPrompt);
+    if (end == CopyEnd::imageEnd) prompt(powerOffPrompt);
 
     FT_Close(device);
     std::fclose(image);
-    if (copy.end == CopyEnd::readError) reportFileFailure("read", imagePath, copy.readError);
-    if (copy.end != CopyEnd::imageEnd || copy.sendFailed) {
+    if (end == CopyEnd::readError) reportFileFailure("read", imagePath, readError);
+    if (end != CopyEnd::imageEnd) {
         printErrorLine();
         return EXIT_FAILURE;
     }

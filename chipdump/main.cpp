@@ -7,6 +7,7 @@
 #include "console.h"
 #include "devicelink.h"
 #include "size.h"
+#include "system.h"
 
 #include <array>
 #include <cerrno>
@@ -22,7 +23,8 @@ using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 
 struct DumpResult {
     bool receiveFailed;
-    int writeError;  // errno of a failed write, 0 if none
+    bool writeFailed;
+    int writeError;  // errno of the failed write
 };
 
 // Writes the settled sample of the first `count` addresses of the block.
@@ -33,20 +35,25 @@ bool writeStretch(const LinkBlock& block, std::uint32_t count, std::FILE* output
 }
 
 // A block is received at the first address of its stretch and written out
-// at the last, so the progress line follows the board's counter.
+// at the last, so the progress line follows the board's counter. A block
+// that did not fully come in is not written: the board's counter and the
+// samples are out of step from there on.
 DumpResult sampleChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
-    // Cleared once, so a failed receive never puts stray memory in the file.
-    LinkBlock block{};
-    DumpResult result{false, 0};
+    LinkBlock block;
+    DumpResult result{false, false, 0};
     std::uint32_t address = 0;
     std::uint32_t blockCounter = 0;
     do {
         if (blockCounter == 0) {
             showProgress(address);
-            if (inUSB(device, block.data(), linkBlockSize) != 0) result.receiveFailed = true;
+            if (inUSB(device, block.data(), linkBlockSize) != 0) {
+                result.receiveFailed = true;
+                return result;
+            }
         }
         if (++blockCounter == addressesPerBlock) {
             if (!writeStretch(block, addressesPerBlock, output)) {
+                result.writeFailed = true;
                 result.writeError = errno;
                 return result;
             }
@@ -56,28 +63,33 @@ DumpResult sampleChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
     } while (address < size);
     // A last stretch shorter than a block was received all the same.
     std::uint32_t tail = size % addressesPerBlock;
-    if (tail != 0 && !writeStretch(block, tail, output)) result.writeError = errno;
+    if (tail != 0 && !writeStretch(block, tail, output)) {
+        result.writeFailed = true;
+        result.writeError = errno;
+    }
     return result;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int PROGRAM_MAIN(int argc, ArgChar** argv) {
     guardStandardStreams();
     if (argc < 3) return EXIT_FAILURE;
-    const char* outputPath = argv[1];
-    const char* sizeText = argv[2];
+    const ArgChar* outputPath = argv[1];
+    const ArgChar* sizeText = argv[2];
 
-    // Checked before the file is opened, so a typo never empties a dump
+    // Checked before the file is opened, so a typo never touches a dump
     // that is already there.
     std::uint32_t size = 0;
     if (!parseSize(sizeText, size)) {
-        std::fprintf(stderr, "Can't take \"%s\" as the size: give a hexadecimal number below 100000000.\n",
-                     sizeText);
+        reportArgumentFailure("Can't take \"", sizeText,
+                              "\" as the size: give a hexadecimal number below 100000000.\n");
         printErrorLine();
         return EXIT_FAILURE;
     }
-    std::FILE* output = std::fopen(outputPath, "wb");
+    // Opened for appending, which never empties it: an earlier dump stays
+    // whole until the board is known to answer.
+    std::FILE* output = openFile(outputPath, "ab");
     if (!output) {
         reportFileFailure("open", outputPath, errno);
         printErrorLine();
@@ -99,13 +111,27 @@ int main(int argc, char** argv) {
         printErrorLine();
         return EXIT_FAILURE;
     }
-    DumpResult dump = sampleChip(device, output, size);
+    DumpResult dump{false, false, 0};
+    if (!emptyFile(output)) {
+        dump.writeFailed = true;
+        dump.writeError = errno;
+    } else {
+        dump = sampleChip(device, output, size);
+    }
 
     FT_Close(device);
-    // The close writes what is still buffered: a full disk often shows here.
-    if (std::fclose(output) != 0 && dump.writeError == 0) dump.writeError = errno;
-    if (dump.writeError != 0) reportFileFailure("write", outputPath, dump.writeError);
-    if (dump.writeError != 0 || dump.receiveFailed) {
+    // What is still buffered goes out now: a full disk often shows only
+    // here. Some C runtimes lose a failed flush inside fclose, so it is
+    // asked for on its own first.
+    bool flushed = std::fflush(output) == 0 && !std::ferror(output);
+    int flushError = errno;
+    bool closed = std::fclose(output) == 0;
+    if ((!flushed || !closed) && !dump.writeFailed) {
+        dump.writeFailed = true;
+        dump.writeError = flushed ? errno : flushError;
+    }
+    if (dump.writeFailed) reportFileFailure("write", outputPath, dump.writeError);
+    if (dump.writeFailed || dump.receiveFailed) {
         printErrorLine();
         return EXIT_FAILURE;
     }

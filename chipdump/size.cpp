@@ -1,16 +1,26 @@
 #include "size.h"
 
-#include <cctype>
+namespace {
 
-bool parseSize(const char* text, std::uint32_t& size) {
-    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+int digitValue(ArgChar c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool isSpace(ArgChar c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+bool parseSize(const ArgChar* text, std::uint32_t& size) {
+    while (isSpace(*text)) ++text;
     if (*text == '+') ++text;
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
     std::uint64_t value = 0;
-    const char* digits = text;
-    for (; std::isxdigit(static_cast<unsigned char>(*text)); ++text) {
-        int c = std::tolower(static_cast<unsigned char>(*text));
-        value = value * 16 + static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    const ArgChar* digits = text;
+    for (; digitValue(*text) >= 0; ++text) {
+        value = value * 16 + static_cast<std::uint64_t>(digitValue(*text));
         if (value > 0xFFFFFFFFu) return false;
     }
     if (text == digits || *text != '\0') return false;

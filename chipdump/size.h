@@ -1,7 +1,9 @@
 #pragma once
 
+#include "system.h"
+
 #include <cstdint>
 
 // Reads a ROM size in hexadecimal as "%x" does (a leading 0x allowed), but
 // only when the whole text is one such number that fits in 32 bits.
-bool parseSize(const char* text, std::uint32_t& size);
+bool parseSize(const ArgChar* text, std::uint32_t& size);

@@ -1,23 +1,8 @@
 #include "console.h"
 
-#include <cerrno>
+#include <array>
 #include <cstdio>
 #include <cstring>
-
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
-void guardStandardStreams() {
-#if !defined(_WIN32)
-    // Lowest number first, so each open lands on the one that is missing.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
-            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-    }
-#endif
-}
 
 void prompt(const char* text) {
     std::fputs(text, stdout);
@@ -25,8 +10,20 @@ void prompt(const char* text) {
     std::getchar();
 }
 
-void showProgress(std::uint32_t address) {
-    std::printf("%4x\r", static_cast<unsigned>(address));
+void showProgress(std::uint32_t address, std::uint32_t times) {
+    std::array<char, 16> line;
+    int length = std::snprintf(line.data(), line.size(), "%4x\r", static_cast<unsigned>(address));
+    // A console pays for every write, and the writer repeats the line once
+    // per byte it takes from the image.
+    std::array<char, 4096 * 4> lines;
+    std::size_t perWrite = lines.size() / static_cast<std::size_t>(length);
+    for (std::size_t i = 0; i < perWrite && i < times; ++i)
+        std::memcpy(lines.data() + i * length, line.data(), static_cast<std::size_t>(length));
+    while (times > 0) {
+        std::size_t count = times < perWrite ? times : perWrite;
+        std::fwrite(lines.data(), static_cast<std::size_t>(length), count, stdout);
+        times -= static_cast<std::uint32_t>(count);
+    }
     std::fflush(stdout);
 }
 
@@ -36,10 +33,18 @@ int reportFailure(const char* line) {
     return 1;
 }
 
-int reportFileFailure(const char* what, const char* path, int error) {
-    std::fprintf(stderr, "Can't %s %s: %s\n", what, path, std::strerror(error));
-    std::fflush(stderr);
-    return 1;
+int reportArgumentFailure(const char* before, const ArgChar* argument, const char* after) {
+    std::fputs(before, stderr);
+    writeArgument(stderr, argument);
+    return reportFailure(after);
+}
+
+int reportFileFailure(const char* what, const ArgChar* path, int error) {
+    std::array<char, 16> before;
+    std::snprintf(before.data(), before.size(), "Can't %s ", what);
+    std::array<char, 256> after;
+    std::snprintf(after.data(), after.size(), ": %s\n", std::strerror(error));
+    return reportArgumentFailure(before.data(), path, after.data());
 }
 
 void printErrorLine() { reportFailure(errorText); }

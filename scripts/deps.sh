@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12, the packages a task needs and the machine lacks.
 #   deps.sh demo     compiler, CMake, GoogleTest, Python: the simulated board
-#   deps.sh test     all of it: libftdi1, umockdev (the simulated board over
-#                    USB), the i686 mingw-w64 cross compiler, Wine, and the
-#                    checking tools
+#   deps.sh package  the release builds and their packages: libftdi1, the
+#                    i686 mingw-w64 cross compiler, mandoc, dpkg-dev
+#   deps.sh test     all of it: the above, umockdev (the simulated board over
+#                    USB), Wine, and the checking tools
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev python3)
 case "${1:-demo}" in
   demo) ;;
+  package)
+    # file: CPack finds the programs for dpkg-shlibdeps with it.
+    packages+=(libftdi1-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
+               mandoc dpkg-dev file gzip) ;;
   test)
     packages+=(libftdi1-dev umockdev libumockdev-dev valgrind cppcheck util-linux
-               g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386) ;;
-  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+               g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
+               mandoc dpkg-dev file gzip lintian) ;;
+  *) echo "usage: $0 demo|package|test" >&2; exit 2 ;;
 esac
 
 missing=()

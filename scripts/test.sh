@@ -55,7 +55,7 @@ run_check() {
 
 run_preset sim
 run_preset asan
-run_check valgrind scripts/valgrind.sh build/sim
+run_check valgrind tests/valgrind.sh build/sim
 run_check cppcheck scripts/analyze.sh
 # The d2xx build links a library through the vendor's C ABI; the simulated
 # board's shared form stands in for the vendor's own.
@@ -68,6 +68,21 @@ run_preset libftdi
 windows_start=$SECONDS
 run_preset windows
 summary+=("windows: $((SECONDS - windows_start)) s to build and test")
+
+# The release a user installs: the manual pages, the packages, and the
+# simulated board's build that must not install.
+run_check man-lint mandoc -T lint -W warning man/chipburn.1 man/chipdump.1
+run_check sim-install-refused tests/release/checks.sh sim-install build/sim
+package_start=$SECONDS
+run_check package scripts/package.sh
+# package.sh leaves exactly one of each in dist/.
+deb=$(find dist -maxdepth 1 -name '*.deb')
+zip=$(find dist -maxdepth 1 -name '*-win32.zip')
+run_check deb-contents tests/release/checks.sh deb "$deb"
+run_check deb-no-board tests/release/checks.sh no-board "$deb"
+run_check zip-contents tests/release/checks.sh zip "$zip"
+run_check lintian lintian --fail-on error "$deb"
+summary+=("packages: $((SECONDS - package_start)) s to build and check")
 
 printf '%s\n' "${summary[@]}"
 echo "$passed passed, $failed failed"

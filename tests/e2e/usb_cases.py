@@ -6,12 +6,12 @@ from harness import Case, IMAGE, OUTPUT
 CHIP_DATA = data(65536, seed=51)
 
 
-def baud_requests(expected):
+def baud_requests(*expected):
     """The chip's baud-rate requests (bRequest 03), in order: at open libftdi
     sets 9600 itself, then the program sets its own rate."""
-    def check(usb_log):
-        sent = [line for line in usb_log if line.startswith("control 40 03 ")]
-        return None if sent == expected else f"baud requests {sent}, want {expected}"
+    def check(result):
+        sent = [line for line in result["usb_log"] if line.startswith("control 40 03 ")]
+        return None if sent == list(expected) else f"baud requests {sent}, want {list(expected)}"
     return check
 
 
@@ -23,14 +23,12 @@ def within_silence_limit(result):
 CASES = [
     Case(name="usb: chipburn's chip is sent the divisor for 1200 baud", usb_only=True, prog="chipburn",
          args=[IMAGE], image=data(100), status=0, stderr=b"", stdout=BURN_ON + fills(0) + BURN_OFF,
-         wire=link_bytes(data(100)),
-         usb_log=baud_requests(["control 40 03 4138 0000 0 -> 0 baud 9600",
-                                "control 40 03 09c4 0000 0 -> 0 baud 1200"])),
+         wire=doubled(padded(data(100))),
+         check=baud_requests("control 40 03 4138 0000 0 -> 0 baud 9600", "control 40 03 09c4 0000 0 -> 0 baud 1200")),
     Case(name="usb: chipdump's chip is sent the divisor for 9600 baud", usb_only=True, prog="chipdump",
          args=[OUTPUT, "800"], chip=CHIP_DATA, status=0, stderr=b"", stdout=DUMP_READY + progress(0),
          output=CHIP_DATA[:0x800],
-         usb_log=baud_requests(["control 40 03 4138 0000 0 -> 0 baud 9600",
-                                "control 40 03 4138 0000 0 -> 0 baud 9600"])),
+         check=baud_requests("control 40 03 4138 0000 0 -> 0 baud 9600", "control 40 03 4138 0000 0 -> 0 baud 9600")),
     Case(name="usb: a device that cannot be opened, listed first, does not hide the board", usb_only=True,
          prog="chipdump", args=[OUTPUT, "800"], chip=CHIP_DATA, env={"SIMBOARD_LOCKED": "1"}, status=0,
          stderr=b"", stdout=DUMP_READY + progress(0), output=CHIP_DATA[:0x800]),

@@ -2,7 +2,7 @@
 # Runs a few end-to-end cases under valgrind memcheck: whole runs of both
 # programs and the paths that leave early. Any error or leak makes the
 # program end with status 99, which fails its case.
-#   scripts/valgrind.sh [BUILD_DIR]     (default build/sim, built with the simulated board)
+#   tests/valgrind.sh [BUILD_DIR]     (default build/sim, built with the simulated board)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/sim}
@@ -13,14 +13,14 @@ memcheck="valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=al
 memcheck+=" --log-file=$logs/%p.log"
 
 cases=(
-  "burn:burn: 5000 bytes send three blocks"
-  "burn:burn: a read error on the image stops the copy"
-  "dump:dump: size 900 writes 2304 bytes"
-  "fault:fault: chipburn FT_Write refused at use 1"
-  "fault:fault: chipdump FT_SetBitMode refused"
-  "fault:fault: chipdump FT_Read moves 1000 bytes"
-  "badinput:bad input: chipdump refuses a directory as the output"
-  "roundtrip:round trip: a part block at its own size"
+  "burn:burn: one whole block"
+  "burn:burn: a directory as the image"
+  "dump:round trip: 5000 bytes"
+  "dump:dump: a full disk is never reported as done (size 10000)"
+  "fault:no board"
+  "fault:a refused bit mode"
+  "fault:a refused send stops the copy"
+  "fault:a receive that moved 1000 bytes"
 )
 status=0
 for entry in "${cases[@]}"; do

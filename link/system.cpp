@@ -1,0 +1,91 @@
+#include "system.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cwchar>
+#include <sys/stat.h>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#if defined(_WIN32)
+
+void guardStandardStreams() {}
+
+std::FILE* openFile(const ArgChar* path, const char* mode) {
+    std::array<wchar_t, 4> wideMode{};
+    for (std::size_t i = 0; mode[i] != '\0' && i + 1 < wideMode.size(); ++i) wideMode[i] = mode[i];
+    return _wfopen(path, wideMode.data());
+}
+
+bool isDirectory(const ArgChar* path) {
+    struct _stat status;
+    return _wstat(path, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
+bool emptyFile(std::FILE* file) {
+    int fd = _fileno(file);
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) != FILE_TYPE_DISK) return true;
+    return _chsize(fd, 0) == 0;
+}
+
+void writeArgument(std::FILE* stream, const ArgChar* text) {
+    std::fflush(stream);
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    std::size_t length = std::wcslen(text);
+    DWORD consoleMode = 0;
+    if (GetConsoleMode(handle, &consoleMode)) {
+        DWORD written = 0;
+        WriteConsoleW(handle, text, static_cast<DWORD>(length), &written, nullptr);
+        return;
+    }
+    // Three bytes of UTF-8 at most for each UTF-16 unit; a chunk never ends
+    // between the two halves of a surrogate pair.
+    constexpr std::size_t chunkUnits = 256;
+    std::array<char, 3 * chunkUnits> bytes;
+    while (length > 0) {
+        bool more = length > chunkUnits;
+        std::size_t units = more ? chunkUnits : length;
+        if (more && IS_HIGH_SURROGATE(text[units - 1])) --units;
+        int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), bytes.data(),
+                                    static_cast<int>(bytes.size()), nullptr, nullptr);
+        std::fwrite(bytes.data(), 1, static_cast<std::size_t>(n), stream);
+        text += units;
+        length -= units;
+    }
+}
+
+#else
+
+void guardStandardStreams() {
+    // Lowest number first, so each open lands on the one that is missing.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::FILE* openFile(const ArgChar* path, const char* mode) { return std::fopen(path, mode); }
+
+bool isDirectory(const ArgChar* path) {
+    struct stat status;
+    return stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool emptyFile(std::FILE* file) {
+    struct stat status;
+    int fd = fileno(file);
+    if (fstat(fd, &status) != 0) return false;
+    return !S_ISREG(status.st_mode) || ftruncate(fd, 0) == 0;
+}
+
+void writeArgument(std::FILE* stream, const ArgChar* text) { std::fputs(text, stream); }
+
+#endif
