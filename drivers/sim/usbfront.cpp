@@ -54,10 +54,17 @@ constexpr std::uint32_t receiveFifoSize = 256;
 constexpr std::uint32_t transmitFifoSize = 128;
 constexpr std::uint8_t asyncBitBang = 0x01;
 constexpr std::uint32_t maxUrbs = 64;
-// The usbfs node always polls ready, so libusb asks again at once for a
-// transfer that is not done: a short wait before each "not yet" keeps it
-// from spinning.
-constexpr unsigned notYetHoldMs = 2;
+// The usbfs node always polls ready, so libusb asks for finished transfers
+// again and again. A "not yet" is a failed ioctl, and under umockdev's
+// preload a signal for the program (Ctrl+C during a burn) can turn its
+// EAGAIN into EINTR, which libusb takes for an I/O error and cancels the
+// transfer. So a reap while the program has transfers under way is held,
+// the chip caught up every 2 ms, until one is done: a success, whose errno
+// nobody reads. After 1 s it gets its "not yet", so libusb's own timeouts
+// still run.
+constexpr unsigned catchUpEveryMs = 2;
+constexpr auto longestHold = std::chrono::seconds(1);
+constexpr std::uint32_t maxHeldReaps = 16;
 
 constexpr std::array<std::uint8_t, 18> deviceDescriptor{
     18, 0x01, 0x00, 0x02,                // USB 2.0
@@ -125,7 +132,13 @@ struct Chip {
     std::uint64_t completions;
 };
 
+struct HeldReap {
+    UMockdevIoctlClient* client;  // null: a free entry
+    Clock::time_point since;
+};
+
 Chip chip;
+std::array<HeldReap, maxHeldReaps> heldReaps;
 // umockdev's worker thread answers the ioctls; the launcher's main thread
 // unplugs the board.
 std::mutex chipLock;
@@ -461,21 +474,30 @@ bool hasWaiting(const UMockdevIoctlClient* client) {
 }
 
 gboolean reapLater(gpointer data) {
-    auto* client = static_cast<UMockdevIoctlClient*>(data);
+    auto* held = static_cast<HeldReap*>(data);
+    UMockdevIoctlClient* client = held->client;
     std::lock_guard<std::mutex> hold(chipLock);
-    if (!chip.unplugged) catchUp(Clock::now());
+    auto now = Clock::now();
+    if (!chip.unplugged) catchUp(now);
     if (!chip.unplugged && reapOne(client, umockdev_ioctl_client_get_arg(client)))
         complete(client, 0, 0);
-    else
+    else if (chip.unplugged || !hasWaiting(client) || now - held->since >= longestHold ||
+             !umockdev_ioctl_client_get_connected(client))
         complete(client, -1, EAGAIN);
+    else
+        return G_SOURCE_CONTINUE;
+    g_object_unref(client);
+    *held = HeldReap{};
     return G_SOURCE_REMOVE;
 }
 
 void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     if (reapOne(client, arg)) return complete(client, 0, 0);
-    if (!hasWaiting(client)) return complete(client, -1, EAGAIN);
-    GSource* later = g_timeout_source_new(notYetHoldMs);
-    g_source_set_callback(later, reapLater, g_object_ref(client), g_object_unref);
+    auto held = std::find_if(heldReaps.begin(), heldReaps.end(), [](const HeldReap& h) { return !h.client; });
+    if (!hasWaiting(client) || held == heldReaps.end()) return complete(client, -1, EAGAIN);
+    *held = HeldReap{static_cast<UMockdevIoctlClient*>(g_object_ref(client)), Clock::now()};
+    GSource* later = g_timeout_source_new(catchUpEveryMs);
+    g_source_set_callback(later, reapLater, &*held, nullptr);
     g_source_attach(later, g_main_context_get_thread_default());
     g_source_unref(later);
 }
