@@ -569,15 +569,16 @@ bool addDevice(UMockdevTestbed* testbed, const char* port, int devnum, GError** 
                   "E: BUSNUM=001\n"
                   "E: DEVNUM=%03d\n"
                   "E: PRODUCT=403/6001/600\n"
-                  "A: idVendor=0403\n"
-                  "A: idProduct=6001\n"
-                  "A: bcdDevice=0600\n"
-                  "A: busnum=1\n"
-                  "A: devnum=%d\n"
-                  "A: speed=12\n"
-                  "A: bConfigurationValue=1\n"
-                  "A: bNumConfigurations=1\n"
-                  "A: dev=189:%d\n"
+                  // Attributes end in a newline, as the kernel's do.
+                  "A: idVendor=0403\\n\n"
+                  "A: idProduct=6001\\n\n"
+                  "A: bcdDevice=0600\\n\n"
+                  "A: busnum=1\\n\n"
+                  "A: devnum=%d\\n\n"
+                  "A: speed=12\\n\n"
+                  "A: bConfigurationValue=1\\n\n"
+                  "A: bNumConfigurations=1\\n\n"
+                  "A: dev=189:%d\\n\n"
                   "H: descriptors=%s\n",
                   port, devnum, devnum, devnum, devnum, devnum, hex.data());
     return umockdev_testbed_add_from_string(testbed, record.data(), error);
