@@ -293,6 +293,7 @@ bool powerUp() {
         if (chip.noChip) boardLog("no chip in the socket");
         const char* silent = std::getenv("SIMBOARD_SILENT");
         chip.silentAfter = silent ? std::strtoull(silent, nullptr, 0) : 0;
+        // The chip's own settings after power-up.
         chip.divisorEighths = 2500;  // 9600 baud
         chip.latencyMs = 16;
         chip.caughtUp = chip.lastPacket = Clock::now();
