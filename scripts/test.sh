@@ -62,7 +62,7 @@ run_check cppcheck scripts/analyze.sh
 run_preset d2xx -DD2XX_LIBRARY="$PWD/build/sim/drivers/libsimftd2xx.so" -DE2E_TESTS=ON
 # The real-board driver over libftdi1: the end-to-end cases through simusb,
 # with the real libftdi1 and libusb on the simulated board seen over USB.
-run_preset libftdi
+run_preset libftdi -DE2E_TESTS=ON
 # 32-bit Windows programs, cross-built; the cases run under Wine against
 # the simulated board built as FTD2XX.dll.
 windows_start=$SECONDS

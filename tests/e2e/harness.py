@@ -11,6 +11,8 @@ so the D2XX call log is not looked at.
 import argparse
 import os
 import re
+import resource
+import signal
 import subprocess
 import sys
 import tempfile
@@ -19,6 +21,7 @@ import time
 
 CHIP, LOG, WIRE, IMAGE, OUTPUT = "chip.bin", "calls.log", "wire.bin", "image.bin", "dump.bin"
 TIMEOUT = 60
+FILE_LIMIT = 64 << 20
 SETTLE = 0.3  # how long a program waiting at a prompt is watched for doing more
 BROKEN = "broken"  # as stdout: a pipe whose reader has gone before the program starts
 D2XX_KNOBS = ("SIMBOARD_FAIL", "SIMBOARD_SHORT")  # the simulated USB board has no such knobs
@@ -66,6 +69,13 @@ def wait_for(condition, proc, timeout=TIMEOUT):
     return condition()
 
 
+def start_child(closed):
+    # A program that never stops sending must not fill the disk first.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_LIMIT, FILE_LIMIT))
+    for fd in closed:
+        os.close(fd)
+
+
 def drain(stream, into):
     for chunk in iter(lambda: stream.read1(65536), b""):
         into += chunk
@@ -92,6 +102,11 @@ def converse(case, proc, out, at, args, errors):
         time.sleep(SETTLE)
         if args.front == "d2xx" and lines(at(LOG)) != calls:
             return errors.append(f"at {text[-40:]!r} the board saw {lines(at(LOG))}, want {calls}")
+        # Over USB a block goes out in one transfer; samples come in many.
+        usb = [line.split()[1] for line in lines(at(LOG)) if line.startswith("bulk ")]
+        writes, reads = (sum(1 for c in calls if c.startswith(call)) for call in ("FT_Write", "FT_Read"))
+        if args.front == "usb" and (usb.count("out") != writes or reads == 0 and "in" in usb):
+            return errors.append(f"at {text[-40:]!r} the board saw transfers {usb}, want {writes} out")
         if isinstance(answer, bytes):
             type_in(proc, answer, False)
         else:
@@ -130,7 +145,7 @@ def run(case, args):
         started = time.monotonic()
         proc = subprocess.Popen(command, cwd=work, env=env, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
                                 stdout=broken[1] if broken else subprocess.PIPE,
-                                preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None)
+                                preexec_fn=lambda: start_child(closed), start_new_session=True)
         if broken:
             os.close(broken[0])
             os.close(broken[1])
@@ -144,7 +159,8 @@ def run(case, args):
         try:
             proc.wait(timeout=10 if "dialogue" in case else TIMEOUT)
         except subprocess.TimeoutExpired:
-            proc.kill()
+            # The whole group: a launcher's or Wine's children hold the pipes.
+            os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
             errors.append("still running: waiting for more input than was typed, or hung")
         seconds = time.monotonic() - started
