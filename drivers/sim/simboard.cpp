@@ -176,11 +176,6 @@ FT_STATUS logSimple(Call call, FT_STATUS status) {
 
 }  // namespace
 
-void simboardReset() {
-    boardRemoveChip();
-    driver = Driver{};
-}
-
 extern "C" {
 
 FT_STATUS D2XX_API FT_OpenEx(void* arg, DWORD flags, FT_HANDLE* handle) {

@@ -35,7 +35,3 @@
 //   bulk out 4096 -> 4096
 //   bulk in 4096 -> 2
 #pragma once
-
-// Forgets the D2XX front's state and reads the knobs again, as a fresh
-// process would. For tests that drive the calls directly.
-void simboardReset();
