@@ -15,7 +15,7 @@ case "${1:-demo}" in
     packages+=(libftdi1-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
                mandoc dpkg-dev file gzip) ;;
   test)
-    packages+=(libftdi1-dev umockdev libumockdev-dev valgrind cppcheck util-linux
+    packages+=(libftdi1-dev umockdev libumockdev-dev valgrind cppcheck util-linux e2fsprogs
                g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
                mandoc dpkg-dev file gzip lintian) ;;
   *) echo "usage: $0 demo|package|test" >&2; exit 2 ;;

@@ -19,6 +19,7 @@ cases=(
   "dump:dump: a full disk is never reported as done (size 10000)"
   "fault:no board"
   "fault:a refused bit mode"
+  "fault:a refused purge"
   "fault:a refused send stops the copy"
   "fault:a receive that moved 1000 bytes"
 )

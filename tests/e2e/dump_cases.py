@@ -1,4 +1,5 @@
 import os
+import subprocess
 
 from common import *
 from harness import Case, IMAGE, OUTPUT, read
@@ -18,6 +19,13 @@ def dump(name, size_text, reads, **more):
 def round_trip(name, image, size_text, reads):
     return dump(name, size_text, reads, chip=None, chip_after=burned(image), image=image,
                 before=[("chipburn", [IMAGE])], output=padded(image)[:int(size_text, 16)])
+
+
+def append_only(on):
+    """chattr +a: the file takes appended bytes, and refuses to be emptied."""
+    def change(work):
+        subprocess.run(["chattr", "+a" if on else "-a", os.path.join(work, OUTPUT)], check=True)
+    return change
 
 
 def full_disk(size_text, reads):
@@ -48,6 +56,12 @@ CASES = [
     # 2048 bytes fit in the stream's buffer: only the final close meets the full disk.
     full_disk("800", 1),
     full_disk("10000", 3),
+    Case(name="dump: an earlier dump that cannot be emptied is never added to", prog="chipdump",
+         args=[OUTPUT, "800"], chip=CHIP_DATA, output_before=EARLIER, setup=[append_only(True)], status=1,
+         stdout=DUMP_READY, stderr=b"Can't write dump.bin: Operation not permitted\n" + ERROR,
+         log=READER_OPEN + [PURGE, RESTART, CLOSE], output=EARLIER,
+         # Last, so that the work folder can be removed.
+         check=lambda r: append_only(False)(r["work"]), not_on_windows="chattr is Linux's"),
     Case(name="dump: started without standard error, no message lands in the dump", prog="chipdump",
          args=[OUTPUT, "800"], closed=[2], env={"SIMBOARD_ABSENT": "1"}, output_before=EARLIER, status=1,
          stdout=b"", log=['FT_OpenEx "Zerbanit" 2 -> 2'], output=EARLIER),

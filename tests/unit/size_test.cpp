@@ -7,7 +7,8 @@ TEST(ParseSize, TakesWhatHexadecimalFormattedInputTakes) {
         const char* text;
         std::uint32_t size;
     } const good[] = {{"0", 0},          {"7ff", 0x7FF},       {"800", 0x800},   {"0x900", 0x900},
-                      {"0XaBc", 0xABC},  {"FFFFFFFF", 0xFFFFFFFF}, {"000000000800", 0x800}, {" +10", 0x10}};
+                      {"0XaBc", 0xABC},  {"FFFFFFFF", 0xFFFFFFFF}, {"000000000800", 0x800}, {" +10", 0x10},
+                      {"abcdef", 0xABCDEF}, {"ABCDEF", 0xABCDEF}, {"\t\n\v\f\r 10", 0x10}};
     for (const auto& c : good) {
         std::uint32_t size = 12345;
         EXPECT_TRUE(parseSize(c.text, size)) << c.text;
