@@ -3,10 +3,11 @@ import signal
 import threading
 
 from common import *
-from harness import BROKEN, Case, IMAGE
+from harness import BROKEN, Case, IMAGE, TIMEOUT
 
 IMAGE_DATA = data(5000)  # three blocks, the last one filled up
 SIGNALLED = data(8 * STRETCH, seed=7)
+PIPED = {}  # work folder: what lets the rest of its piped image through
 
 
 def whole_burn(name, **more):
@@ -37,12 +38,18 @@ def stopped_after_block_under_way(result):
 
 
 def image_from_pipe(work):
+    """A part of the image's first block, and the rest once let through."""
     os.mkfifo(os.path.join(work, "image.fifo"))
+    rest = threading.Event()
 
     def feed():
         with open(os.path.join(work, "image.fifo"), "wb") as f:
-            f.write(IMAGE_DATA)
+            f.write(IMAGE_DATA[:1000])
+            f.flush()
+            rest.wait(TIMEOUT)
+            f.write(IMAGE_DATA[1000:])
     threading.Thread(target=feed, daemon=True).start()
+    PIPED[work] = rest
 
 
 CASES = [
@@ -70,7 +77,12 @@ CASES = [
          args=["/proc/self/mem"], status=1, stdout=BURN_ON + fills(0),
          stderr=b"Can't read /proc/self/mem: Input/output error\n" + ERROR, log=WRITER_OPEN + [CLOSE], wire=b"",
          not_on_windows="no /proc/self/mem"),
-    whole_burn("burn: an image read from a pipe", args=["image.fifo"], image=None, setup=[image_from_pipe],
+    # While the program waits for the image, the block it fills must show.
+    whole_burn("burn: an image read from a pipe, and the progress line on screen while it waits for more",
+               args=["image.fifo"], image=None, setup=[image_from_pipe],
+               dialogue=[(BURN_ON, WRITER_OPEN, b"\n"),
+                         (BURN_ON + fills(0), WRITER_OPEN, lambda work: PIPED.pop(work).set()),
+                         (BURN_ON + fills(0, 0x800, 0x1000) + BURN_OFF, WRITER_OPEN + [WRITE] * 3, b"\n")],
                not_on_windows="no FIFOs"),
     whole_burn("burn: started without standard input, the image never answers a prompt", closed=[0]),
     whole_burn("burn: a reader of standard output that went away neither kills nor stops the copy",

@@ -37,7 +37,7 @@ def full_disk(size_text, reads):
 CASES = [
     dump("dump: the prompt is on screen before the wait and takes one character; nothing sampled before it; "
          "the second sample of each address replaces an earlier dump; later arguments ignored",
-         "1900", 4, args=[OUTPUT, "1900", "extra"], output=CHIP_DATA[:0x1900],
+         "1801", 4, args=[OUTPUT, "1801", "extra"], output=CHIP_DATA[:0x1801],
          dialogue=[(DUMP_READY, READER_OPEN, b"x")]),
     dump("dump: size 0 receives one block and empties an earlier dump", "0", 1, output=b""),
     round_trip("round trip: 64 KiB", data(65536, seed=22), "10000", 32),

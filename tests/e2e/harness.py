@@ -34,8 +34,8 @@ class Case(dict):
     closed (standard fds the program starts without), stdout=BROKEN, and what
     the operator does: stdin (typed, then end of input; default two Returns),
     or dialogue, a list of (text on screen, call log so far, answer) where
-    the answer is bytes typed or a signal sent and standard input stays open
-    to the end; or interrupt, (text on screen, signal). Expectations: status,
+    the answer is bytes typed, a signal sent, or a callable given the work
+    folder, and standard input stays open to the end; or interrupt, (text on screen, signal). Expectations: status,
     stdout, stderr (bytes or compiled regex), log, usb_log (lists of lines),
     wire, chip_after, output (bytes, or None for no such file), check(result)
     returning an error text. not_on_windows and usb_only skip a case."""
@@ -93,9 +93,10 @@ def type_in(proc, text, end_of_input):
         pass
 
 
-def converse(case, proc, out, at, args, errors):
+def converse(case, proc, out, work, args, errors):
     """Plays the operator: answers each prompt once it is on screen and the
     program has shown for a moment that it waits there."""
+    at = lambda name: os.path.join(work, name)
     for text, calls, answer in case.get("dialogue", []):
         if not wait_for(lambda: bytes(out).endswith(console(text, args.windows)), proc, timeout=10):
             return errors.append(f"never waited at {text[-40:]!r}; stdout so far {bytes(out)[-60:]!r}")
@@ -109,6 +110,8 @@ def converse(case, proc, out, at, args, errors):
             return errors.append(f"at {text[-40:]!r} the board saw transfers {usb}, want {writes} out")
         if isinstance(answer, bytes):
             type_in(proc, answer, False)
+        elif callable(answer):
+            answer(work)
         else:
             proc.send_signal(answer)
     if "interrupt" in case:
@@ -155,7 +158,7 @@ def run(case, args):
             thread.start()
         if "dialogue" not in case:
             type_in(proc, case.get("stdin", b"\n\n") if 0 not in closed else b"", True)
-        converse(case, proc, out, at, args, errors)
+        converse(case, proc, out, work, args, errors)
         try:
             proc.wait(timeout=10 if "dialogue" in case else TIMEOUT)
         except subprocess.TimeoutExpired:
