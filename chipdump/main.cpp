@@ -28,10 +28,14 @@ struct DumpResult {
 };
 
 // Writes the settled sample of the first `count` addresses of the block.
-bool writeStretch(const LinkBlock& block, std::uint32_t count, std::FILE* output) {
+// A failed write ends the dump; its reason is kept for the message.
+bool writeStretch(const LinkBlock& block, std::uint32_t count, std::FILE* output, DumpResult& result) {
     std::array<std::uint8_t, addressesPerBlock> bytes;
     for (std::uint32_t j = 0; j < count; ++j) bytes[j] = block[2 * j + 1];
-    return std::fwrite(bytes.data(), 1, count, output) == count;
+    if (std::fwrite(bytes.data(), 1, count, output) == count) return true;
+    result.writeFailed = true;
+    result.writeError = errno;
+    return false;
 }
 
 // A block is received at the first address of its stretch and written out
@@ -52,21 +56,14 @@ DumpResult sampleChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
             }
         }
         if (++blockCounter == addressesPerBlock) {
-            if (!writeStretch(block, addressesPerBlock, output)) {
-                result.writeFailed = true;
-                result.writeError = errno;
-                return result;
-            }
+            if (!writeStretch(block, addressesPerBlock, output, result)) return result;
             blockCounter = 0;
         }
         ++address;
     } while (address < size);
     // A last stretch shorter than a block was received all the same.
     std::uint32_t tail = size % addressesPerBlock;
-    if (tail != 0 && !writeStretch(block, tail, output)) {
-        result.writeFailed = true;
-        result.writeError = errno;
-    }
+    if (tail != 0) writeStretch(block, tail, output, result);
     return result;
 }
 
