@@ -12,6 +12,7 @@ import argparse
 import os
 import re
 import resource
+import shlex
 import signal
 import subprocess
 import sys
@@ -234,7 +235,8 @@ def main():
     parser.add_argument("suites", nargs="+", help="python files that define CASES")
     args = parser.parse_args()
     args.programs = {"chipburn": os.path.abspath(args.chipburn), "chipdump": os.path.abspath(args.chipdump)}
-    args.emulator = args.emulator.split()
+    # One program (a path may hold spaces), or a command line.
+    args.emulator = [args.emulator] if os.path.exists(args.emulator) else shlex.split(args.emulator)
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     sys.modules["harness"] = sys.modules[__name__]
     passed = failed = skipped = 0
