@@ -73,6 +73,9 @@ def wait_for(condition, proc, timeout=TIMEOUT):
 def start_child(closed):
     # A program that never stops sending must not fill the disk first.
     resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_LIMIT, FILE_LIMIT))
+    # As at a terminal, whatever ignored them where the tests were started.
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_DFL)
     for fd in closed:
         os.close(fd)
 
