@@ -35,7 +35,9 @@ TEST(BoardPresent, OpensByTheExactDescriptionOnceAndRefusesWhatTheVendorsDriverR
     EXPECT_EQ(FT_OpenEx(description, d2xx::openByDescription, &second), d2xx::deviceNotOpened);
 
     int other = 0;
-    EXPECT_EQ(FT_SetBaudRate(&other, 1200), d2xx::invalidHandle);
+    for (FT_STATUS status : {FT_SetBaudRate(&other, 1200), FT_SetBitMode(&other, 0xFF, d2xx::modeAsyncBitBang),
+                             FT_StopInTask(&other), FT_RestartInTask(&other), FT_Purge(&other, 3)})
+        EXPECT_EQ(status, d2xx::invalidHandle);
     EXPECT_EQ(FT_SetBaudRate(board, 0), d2xx::invalidBaudRate);
     EXPECT_EQ(FT_SetBaudRate(board, 1200), d2xx::ok);
     EXPECT_EQ(FT_SetBitMode(board, 0xFF, d2xx::modeAsyncBitBang), d2xx::ok);
@@ -54,6 +56,8 @@ TEST(BoardPresent, OpensByTheExactDescriptionOnceAndRefusesWhatTheVendorsDriverR
                                                           "control 40 00 0002 0001 0 -> 0 purge in"}));
 
     std::array<std::uint8_t, 4096> block{};
+    EXPECT_EQ(FT_Write(board, block.data(), block.size(), nullptr), d2xx::invalidParameter);
+    EXPECT_EQ(FT_Read(board, block.data(), block.size(), nullptr), d2xx::invalidParameter);
     DWORD moved = 0;
     EXPECT_EQ(FT_Write(board, block.data(), block.size(), &moved), d2xx::ok);
     EXPECT_EQ(moved, block.size());
