@@ -91,6 +91,11 @@ void boardLog(const char* format, ...) {
     std::fclose(log);
 }
 
+bool boardKnob(const char* name) {
+    const char* value = std::getenv(name);
+    return value && std::strcmp(value, "1") == 0;
+}
+
 bool boardInsertChip() {
     const char* path = std::getenv("SIMBOARD_CHIP");
     if (!path || !*path) path = "simboard-chip.bin";

@@ -16,6 +16,9 @@ __attribute__((format(printf, 1, 2)))
 #endif
 void boardLog(const char* format, ...);
 
+// An on/off knob of either front: on when set to 1.
+bool boardKnob(const char* name);
+
 // Fits the chip of SIMBOARD_CHIP in the socket, an erased one of
 // SIMBOARD_CHIP_SIZE bytes if the file does not exist. False when there is
 // no chip to be had.

@@ -103,10 +103,8 @@ const Rule* ruleFor(const Rules& rules, Call call) {
 void configure() {
     if (driver.configured) return;
     driver.configured = true;
-    const char* absent = std::getenv("SIMBOARD_ABSENT");
-    driver.absent = absent && std::strcmp(absent, "1") == 0;
-    const char* realTime = std::getenv("SIMBOARD_REALTIME");
-    driver.realTime = realTime && std::strcmp(realTime, "1") == 0;
+    driver.absent = boardKnob("SIMBOARD_ABSENT");
+    driver.realTime = boardKnob("SIMBOARD_REALTIME");
     parseRules(std::getenv("SIMBOARD_FAIL"), driver.failures);
     parseRules(std::getenv("SIMBOARD_SHORT"), driver.shorts);
 }

@@ -585,15 +585,10 @@ bool addDevice(UMockdevTestbed* testbed, const char* port, int devnum, GError** 
     return umockdev_testbed_add_from_string(testbed, record.data(), error);
 }
 
-bool knob(const char* name) {
-    const char* value = std::getenv(name);
-    return value && std::strcmp(value, "1") == 0;
-}
-
 }  // namespace
 
 bool usbfrontPlugIn(UMockdevTestbed* testbed, GError** error) {
-    if (knob("SIMBOARD_LOCKED")) {
+    if (boardKnob("SIMBOARD_LOCKED")) {
         // Another user's adapter: listed, but its node opens for nobody.
         if (!addDevice(testbed, lockedPort, lockedDevnum, error)) return false;
         gchar* root = umockdev_testbed_get_root_dir(testbed);
@@ -606,7 +601,7 @@ bool usbfrontPlugIn(UMockdevTestbed* testbed, GError** error) {
             return false;
         }
     }
-    if (knob("SIMBOARD_ABSENT")) return true;
+    if (boardKnob("SIMBOARD_ABSENT")) return true;
     if (!addDevice(testbed, boardPort, boardDevnum, error)) return false;
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), nullptr);
