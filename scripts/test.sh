@@ -64,9 +64,19 @@ run_preset d2xx -DD2XX_LIBRARY="$PWD/build/sim/drivers/libsimftd2xx.so" -DE2E_TE
 # with the real libftdi1 and libusb on the simulated board seen over USB.
 run_preset libftdi -DE2E_TESTS=ON
 # 32-bit Windows programs, cross-built; the cases run under Wine against
-# the simulated board built as FTD2XX.dll.
+# the simulated board built as FTD2XX.dll. Some kernels run no 32-bit code
+# at all (execve answers "Exec format error"), and there 32-bit Wine cannot
+# start: the 32-bit programs are still built and their imports checked, and
+# the cases run on the same source built for 64-bit Windows, under 64-bit Wine.
 windows_start=$SECONDS
-run_preset windows
+if /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+  run_preset windows
+else
+  echo "this machine's kernel runs no 32-bit code: the cases under Wine run the 64-bit build"
+  summary+=("windows: no 32-bit code runs here; the cases under Wine ran the 64-bit build")
+  run_preset windows -DE2E_TESTS=OFF
+  run_preset windows-x64
+fi
 summary+=("windows: $((SECONDS - windows_start)) s to build and test")
 
 # The release a user installs: the manual pages, the packages, and the
