@@ -29,6 +29,25 @@ bool isDirectory(const ArgChar* path) {
     return _wstat(path, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFDIR;
 }
 
+// Only files on a disk have an identity to compare; a console or the NUL
+// device has none.
+bool diskFileId(HANDLE handle, BY_HANDLE_FILE_INFORMATION& id) {
+    return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &id);
+}
+
+int standardStreamOf(std::FILE* file) {
+    BY_HANDLE_FILE_INFORMATION opened;
+    if (!diskFileId(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), opened)) return -1;
+    for (int fd = 0; fd <= 2; ++fd) {
+        BY_HANDLE_FILE_INFORMATION stream;
+        if (diskFileId(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), stream) &&
+            stream.dwVolumeSerialNumber == opened.dwVolumeSerialNumber &&
+            stream.nFileIndexHigh == opened.nFileIndexHigh && stream.nFileIndexLow == opened.nFileIndexLow)
+            return fd;
+    }
+    return -1;
+}
+
 bool emptyFile(std::FILE* file) {
     int fd = _fileno(file);
     if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) != FILE_TYPE_DISK) return true;
@@ -77,6 +96,18 @@ std::FILE* openFile(const ArgChar* path, const char* mode) { return std::fopen(p
 bool isDirectory(const ArgChar* path) {
     struct stat status;
     return stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+int standardStreamOf(std::FILE* file) {
+    struct stat opened;
+    if (fstat(fileno(file), &opened) != 0) return -1;
+    struct stat null;
+    if (S_ISCHR(opened.st_mode) && stat("/dev/null", &null) == 0 && opened.st_rdev == null.st_rdev) return -1;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        struct stat stream;
+        if (fstat(fd, &stream) == 0 && stream.st_dev == opened.st_dev && stream.st_ino == opened.st_ino) return fd;
+    }
+    return -1;
 }
 
 bool emptyFile(std::FILE* file) {

@@ -56,6 +56,7 @@ run_check() {
 run_preset sim
 run_preset asan
 run_check valgrind tests/valgrind.sh build/sim
+run_check unprivileged tests/unprivileged.sh build/sim
 run_check cppcheck scripts/analyze.sh
 # The d2xx build links a library through the vendor's C ABI; the simulated
 # board's shared form stands in for the vendor's own.
