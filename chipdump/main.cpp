@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr char usage[] = "OUTPUT SIZE";
+
 struct DumpResult {
     bool receiveFailed;
     bool writeFailed;
@@ -38,6 +40,7 @@ DumpResult dumpChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
 
 int PROGRAM_MAIN(int argc, ArgChar** argv) {
     guardStandardStreams();
+    if (argc >= 2 && answerInfo(argv[1], "chipdump", usage)) return EXIT_SUCCESS;
     if (argc < 3) return EXIT_FAILURE;
     const ArgChar* outputPath = argv[1];
     const ArgChar* sizeText = argv[2];
