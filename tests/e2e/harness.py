@@ -43,8 +43,9 @@ class Case(dict):
     (text on screen or a callable given the work folder, signal).
     Expectations: status, stdout, stderr (bytes or compiled regex), log,
     usb_log (lists of lines), wire, chip_after, output (bytes, or None for
-    no such file), check(result) returning an error text. not_on_windows and
-    usb_only skip a case, and so does skip_if, a callable returning a reason."""
+    no such file), check(result) returning an error text. not_on_windows,
+    not_over_usb and usb_only skip a case, and so does skip_if, a callable
+    returning a reason."""
 
 
 def console(text, windows):
@@ -242,6 +243,8 @@ def skip_reason(case, args):
         return f"the simulated USB board has no {knobs[0]}"
     if args.front != "usb" and case.get("usb_only"):
         return "needs the simulated USB board"
+    if args.front == "usb" and case.get("not_over_usb"):
+        return case["not_over_usb"]
     return case["skip_if"]() if "skip_if" in case else None
 
 
