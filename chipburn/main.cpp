@@ -5,6 +5,7 @@
 // counter. So the image goes out whole, in order, each byte twice.
 #include "console.h"
 #include "devicelink.h"
+#include "files.h"
 #include "system.h"
 
 #include <array>
@@ -18,9 +19,15 @@ volatile std::sig_atomic_t exitNow = 0;
 
 extern "C" void OnBreak(int signalNumber) {
     exitNow = 1;
+#if defined(_WIN32)
     // Windows resets a handler before running it; a second break must still
     // land here rather than kill the program in the middle of a block.
     std::signal(signalNumber, OnBreak);
+#else
+    // Installed once with sigaction, it stays; signal() here would bring
+    // back the restarting of reads and writes that the break must cut short.
+    static_cast<void>(signalNumber);
+#endif
 }
 
 namespace {
@@ -48,10 +55,45 @@ using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 
 enum class CopyEnd { imageEnd, readError, sendFailed, stopped };
 
+#if defined(_WIN32)
+using Disposition = void (*)(int);
+#else
+using Disposition = struct sigaction;
+#endif
+
+// What each break signal did before the copy: it gets that back after.
+std::array<Disposition, breakSignals.size()> beforeCopy;
+
 // Only while the copy runs does a break wait for the block under way: before
-// and after it, Ctrl+C ends the program at once.
-void catchBreak(bool on) {
-    for (int signalNumber : breakSignals) std::signal(signalNumber, on ? OnBreak : SIG_DFL);
+// and after it, Ctrl+C ends the program at once. A signal the program was
+// started with ignored (nohup, a shell's trap '' HUP) stays ignored.
+void catchBreak() {
+    for (std::size_t i = 0; i < breakSignals.size(); ++i) {
+#if defined(_WIN32)
+        beforeCopy[i] = std::signal(breakSignals[i], OnBreak);
+        if (beforeCopy[i] == SIG_IGN) std::signal(breakSignals[i], SIG_IGN);
+#else
+        sigaction(breakSignals[i], nullptr, &beforeCopy[i]);
+        if (beforeCopy[i].sa_handler == SIG_IGN) continue;
+        // No SA_RESTART: a read of an image pipe that has stalled, or a write
+        // of the progress line to a reader that has, returns at the break
+        // instead of waiting on for them.
+        struct sigaction onBreak {};
+        onBreak.sa_handler = OnBreak;
+        sigemptyset(&onBreak.sa_mask);
+        sigaction(breakSignals[i], &onBreak, nullptr);
+#endif
+    }
+}
+
+void releaseBreak() {
+    for (std::size_t i = 0; i < breakSignals.size(); ++i) {
+#if defined(_WIN32)
+        std::signal(breakSignals[i], beforeCopy[i]);
+#else
+        sigaction(breakSignals[i], &beforeCopy[i], nullptr);
+#endif
+    }
 }
 
 // Takes the next 2048 image bytes into the block, each twice; past the end
@@ -80,6 +122,9 @@ CopyEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
     for (;;) {
         if (blockCounter == 0) {
             unsentImageBytes = fillBlock(image, block, address);
+            // A break that cut the fill short is the break, not a read error:
+            // nothing of this block has gone out.
+            if (exitNow) return CopyEnd::stopped;
             if (std::ferror(image)) {
                 readError = errno;
                 return CopyEnd::readError;
@@ -105,16 +150,8 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     if (argc < 2) return EXIT_FAILURE;
     const ArgChar* imagePath = argv[1];
 
-    // A directory opens for reading on some systems and fails only at the
-    // first read, by which time the operator has fitted the chip.
-    if (isDirectory(imagePath)) {
-        reportFileFailure("read", imagePath, EISDIR);
-        printErrorLine();
-        return EXIT_FAILURE;
-    }
-    std::FILE* image = openFile(imagePath, "rb");
+    std::FILE* image = openImage(imagePath);
     if (!image) {
-        reportFileFailure("open", imagePath, errno);
         printErrorLine();
         return EXIT_FAILURE;
     }
@@ -126,10 +163,10 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     }
 
     prompt(powerOnPrompt);
-    catchBreak(true);
+    catchBreak();
     int readError = 0;
     CopyEnd end = copyImage(device, image, readError);
-    catchBreak(false);
+    releaseBreak();
     if (end == CopyEnd::imageEnd) prompt(powerOffPrompt);
 
     FT_Close(device);

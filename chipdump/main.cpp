@@ -6,6 +6,7 @@
 // lines still settle after the counter stepped, the second holds the byte.
 #include "console.h"
 #include "devicelink.h"
+#include "files.h"
 #include "size.h"
 #include "system.h"
 
@@ -84,11 +85,8 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
         printErrorLine();
         return EXIT_FAILURE;
     }
-    // Opened for appending, which never empties it: an earlier dump stays
-    // whole until the board is known to answer.
-    std::FILE* output = openFile(outputPath, "ab");
+    std::FILE* output = openOutput(outputPath);
     if (!output) {
-        reportFileFailure("open", outputPath, errno);
         printErrorLine();
         return EXIT_FAILURE;
     }

@@ -40,10 +40,14 @@ int reportArgumentFailure(const char* before, const ArgChar* argument, const cha
 }
 
 int reportFileFailure(const char* what, const ArgChar* path, int error) {
+    return reportFileProblem(what, path, std::strerror(error));
+}
+
+int reportFileProblem(const char* what, const ArgChar* path, const char* reason) {
     std::array<char, 16> before;
     std::snprintf(before.data(), before.size(), "Can't %s ", what);
     std::array<char, 256> after;
-    std::snprintf(after.data(), after.size(), ": %s\n", std::strerror(error));
+    std::snprintf(after.data(), after.size(), ": %s\n", reason);
     return reportArgumentFailure(before.data(), path, after.data());
 }
 

@@ -22,8 +22,10 @@ int reportFailure(const char* line);
 // "<before><argument><after>" on stderr, the argument as it was given.
 int reportArgumentFailure(const char* before, const ArgChar* argument, const char* after);
 
-// "Can't <what> <path>: <reason>\n" for a file the program works on.
+// "Can't <what> <path>: <reason>\n" for a file the program works on, the
+// reason the system's words for an errno, or our own.
 int reportFileFailure(const char* what, const ArgChar* path, int error);
+int reportFileProblem(const char* what, const ArgChar* path, const char* reason);
 
 // The general error line that ends every failed run.
 void printErrorLine();

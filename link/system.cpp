@@ -3,10 +3,18 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <sys/stat.h>
 
 #if defined(_WIN32)
+// For the 128-bit file ids; a Windows without them answers the call with a
+// failure, and the older 64-bit index is used.
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0602
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0602
+#endif
 #include <io.h>
 #include <windows.h>
 #else
@@ -27,6 +35,45 @@ std::FILE* openFile(const ArgChar* path, const char* mode) {
 bool isDirectory(const ArgChar* path) {
     struct _stat status;
     return _wstat(path, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
+struct DiskFileId {
+    std::uint64_t volume;  // 0: not known
+    std::array<std::uint8_t, 16> file;
+};
+
+// Only files on a disk have an identity to compare; a console or the NUL
+// device has none. Windows 8 and later give every handle the 128-bit id;
+// older ones only the 64-bit index. Wine gives a standard handle that came
+// from a Unix descriptor the id but a volume of 0.
+bool diskFileId(int fd, DiskFileId& id) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (GetFileType(handle) != FILE_TYPE_DISK) return false;
+    id = DiskFileId{};
+    FILE_ID_INFO info;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+        id.volume = info.VolumeSerialNumber;
+        std::memcpy(id.file.data(), info.FileId.Identifier, id.file.size());
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION older;
+    if (!GetFileInformationByHandle(handle, &older)) return false;
+    id.volume = older.dwVolumeSerialNumber;
+    std::uint64_t index = static_cast<std::uint64_t>(older.nFileIndexHigh) << 32 | older.nFileIndexLow;
+    std::memcpy(id.file.data(), &index, sizeof index);
+    return true;
+}
+
+int standardStreamOf(std::FILE* file) {
+    DiskFileId opened;
+    if (!diskFileId(_fileno(file), opened)) return -1;
+    for (int fd = 0; fd <= 2; ++fd) {
+        DiskFileId stream;
+        if (diskFileId(fd, stream) && stream.file == opened.file &&
+            (stream.volume == opened.volume || stream.volume == 0 || opened.volume == 0))
+            return fd;
+    }
+    return -1;
 }
 
 bool emptyFile(std::FILE* file) {
@@ -77,6 +124,18 @@ std::FILE* openFile(const ArgChar* path, const char* mode) { return std::fopen(p
 bool isDirectory(const ArgChar* path) {
     struct stat status;
     return stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+int standardStreamOf(std::FILE* file) {
+    struct stat opened;
+    if (fstat(fileno(file), &opened) != 0) return -1;
+    struct stat null;
+    if (S_ISCHR(opened.st_mode) && stat("/dev/null", &null) == 0 && opened.st_rdev == null.st_rdev) return -1;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        struct stat stream;
+        if (fstat(fd, &stream) == 0 && stream.st_dev == opened.st_dev && stream.st_ino == opened.st_ino) return fd;
+    }
+    return -1;
 }
 
 bool emptyFile(std::FILE* file) {

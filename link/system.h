@@ -25,6 +25,11 @@ std::FILE* openFile(const ArgChar* path, const char* mode);
 
 bool isDirectory(const ArgChar* path);
 
+// The standard stream (0 input, 1 output, 2 error) that an open file is
+// under another name, or -1. The null device is left out: it holds nothing
+// that a prompt or the progress line could spoil.
+int standardStreamOf(std::FILE* file);
+
 // Empties a regular file opened for appending; other outputs (a pipe, a
 // device) have nothing to empty. Returns false with errno set.
 bool emptyFile(std::FILE* file);

@@ -4,7 +4,9 @@
 #   deps.sh package  the release builds and their packages: libftdi1, the
 #                    i686 mingw-w64 cross compiler, mandoc, dpkg-dev
 #   deps.sh test     all of it: the above, umockdev (the simulated board over
-#                    USB), Wine, and the checking tools
+#                    USB), 32-bit and 64-bit Wine (which adds the i386
+#                    architecture to dpkg), the x86-64 cross compiler for
+#                    machines that run no 32-bit code, and the checking tools
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev python3)
@@ -17,6 +19,7 @@ case "${1:-demo}" in
   test)
     packages+=(libftdi1-dev umockdev libumockdev-dev valgrind cppcheck util-linux e2fsprogs
                g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
+               g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
                mandoc dpkg-dev file gzip lintian) ;;
   *) echo "usage: $0 demo|package|test" >&2; exit 2 ;;
 esac

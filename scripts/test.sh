@@ -56,6 +56,7 @@ run_check() {
 run_preset sim
 run_preset asan
 run_check valgrind tests/valgrind.sh build/sim
+run_check unprivileged tests/unprivileged.sh build/sim
 run_check cppcheck scripts/analyze.sh
 # The d2xx build links a library through the vendor's C ABI; the simulated
 # board's shared form stands in for the vendor's own.
@@ -67,9 +68,19 @@ run_preset libftdi -DE2E_TESTS=ON
 # and UndefinedBehaviorSanitizer over the simulated USB board.
 run_preset libftdi-asan
 # 32-bit Windows programs, cross-built; the cases run under Wine against
-# the simulated board built as FTD2XX.dll.
+# the simulated board built as FTD2XX.dll. Some kernels run no 32-bit code
+# at all (execve answers "Exec format error"), and there 32-bit Wine cannot
+# start: the 32-bit programs are still built and their imports checked, and
+# the cases run on the same source built for 64-bit Windows, under 64-bit Wine.
 windows_start=$SECONDS
-run_preset windows
+if /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+  run_preset windows
+else
+  echo "this machine's kernel runs no 32-bit code: the cases under Wine run the 64-bit build"
+  summary+=("windows: no 32-bit code runs here; the cases under Wine ran the 64-bit build")
+  run_preset windows -DE2E_TESTS=OFF
+  run_preset windows-x64
+fi
 summary+=("windows: $((SECONDS - windows_start)) s to build and test")
 
 # The release a user installs: the manual pages, the packages, and the

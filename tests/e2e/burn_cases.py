@@ -3,10 +3,11 @@ import signal
 import threading
 
 from common import *
-from harness import BROKEN, Case, IMAGE, TIMEOUT
+from harness import BROKEN, STALLED, Case, IMAGE, TIMEOUT, read
 
 IMAGE_DATA = data(5000)  # three blocks, the last one filled up
 SIGNALLED = data(8 * STRETCH, seed=7)
+ALL_FILLS = range(0, 9 * STRETCH, STRETCH)
 PIPED = {}  # work folder: what lets the rest of its piped image through
 
 
@@ -43,13 +44,34 @@ def image_from_pipe(work):
     rest = threading.Event()
 
     def feed():
-        with open(os.path.join(work, "image.fifo"), "wb") as f:
-            f.write(IMAGE_DATA[:1000])
-            f.flush()
-            rest.wait(TIMEOUT)
-            f.write(IMAGE_DATA[1000:])
+        try:
+            with open(os.path.join(work, "image.fifo"), "wb") as f:
+                f.write(IMAGE_DATA[:1000])
+                f.flush()
+                rest.wait(TIMEOUT)
+                f.write(IMAGE_DATA[1000:])
+        except BrokenPipeError:  # the program stopped before it took the rest
+            pass
     threading.Thread(target=feed, daemon=True).start()
     PIPED[work] = rest
+
+
+def stopped_after_whole_blocks(result):
+    """Whatever went out before the break is the image's first blocks, whole."""
+    sent = len(result["wire"]) // (2 * STRETCH)
+    if not 1 <= sent < len(SIGNALLED) // STRETCH or len(result["wire"]) != sent * 2 * STRETCH:
+        return f"{len(result['wire'])} bytes sent: want some whole blocks, not all"
+    if result["wire"] != doubled(SIGNALLED[:sent * STRETCH]):
+        return "what went out is not the image's first blocks, each byte twice"
+    return None
+
+
+def image_unchanged(result):
+    return None if read(os.path.join(result["work"], IMAGE)) == IMAGE_DATA else "the image was changed"
+
+
+def on_wire(blocks):
+    return lambda work: len(read(os.path.join(work, "wire.bin")) or b"") >= blocks * 2 * STRETCH
 
 
 CASES = [
@@ -62,16 +84,41 @@ CASES = [
     small_burn("burn: an empty image sends nothing; end of input answers both prompts", b"", (0,), 0, stdin=b""),
     small_burn("burn: characters typed before Return at the first prompt answer the second", data(100), (0,), 1,
                dialogue=[(BURN_ON, WRITER_OPEN, b"x\n")]),
+    Case(name="burn: Ctrl+C at the power-on prompt ends the program at once", prog="chipburn", args=[IMAGE],
+         image=data(100), status=-signal.SIGINT, stderr=b"", stdout=BURN_ON,
+         dialogue=[(BURN_ON, WRITER_OPEN, signal.SIGINT)], log=WRITER_OPEN,
+         not_on_windows="Wine gives a program that Ctrl+C ended status 0"),
     Case(name="burn: Ctrl+C at the power-off prompt ends the program at once", prog="chipburn", args=[IMAGE],
          image=data(100), status=-signal.SIGINT, stderr=b"", stdout=BURN_ON + fills(0) + BURN_OFF,
          dialogue=[(BURN_ON, WRITER_OPEN, b"\n"), (BURN_ON + fills(0) + BURN_OFF, WRITER_OPEN + [WRITE], signal.SIGINT)],
          log=WRITER_OPEN + [WRITE], not_on_windows="Wine gives a program that Ctrl+C ended status 0"),
+    # nohup, or a shell's trap '' INT: the program must not take the signal back.
+    # The fill after the last whole block meets the image's end.
+    small_burn("burn: Ctrl+C ignored when the program started stays ignored, in the copy and after it",
+               SIGNALLED, ALL_FILLS, 8, env={"SIMBOARD_REALTIME": "1"}, ignored=[signal.SIGINT],
+               dialogue=[(BURN_ON, WRITER_OPEN, b"\n"), (BURN_ON + fills(0, 0x800), None, signal.SIGINT),
+                         (BURN_ON + fills(*ALL_FILLS) + BURN_OFF, WRITER_OPEN + [WRITE] * 8, signal.SIGINT),
+                         (BURN_ON + fills(*ALL_FILLS) + BURN_OFF, None, b"\n")],
+               not_on_windows="Wine does not hand an ignored signal on to the program"),
     Case(name="burn: no argument does nothing", prog="chipburn", args=[], status=1, stdout=b"", stderr=b"", log=[]),
     Case(name="burn: a missing image is named with the reason, the board left alone", prog="chipburn", args=[IMAGE],
          status=1, stdout=b"", stderr=b"Can't open image.bin: No such file or directory\n" + ERROR, log=[]),
     Case(name="burn: a directory as the image is refused before the board is touched", prog="chipburn",
          args=[IMAGE], setup=[lambda work: os.mkdir(os.path.join(work, IMAGE))], status=1, stdout=b"",
          stderr=b"Can't read image.bin: Is a directory\n" + ERROR, log=[]),
+    Case(name="burn: a symbolic link to a directory as the image is refused before the board is touched",
+         prog="chipburn", args=[IMAGE], status=1, stdout=b"", stderr=b"Can't read image.bin: Is a directory\n" + ERROR,
+         log=[], setup=[lambda work: os.mkdir(os.path.join(work, "folder")),
+                        lambda work: os.symlink("folder", os.path.join(work, IMAGE))]),
+    # `cat image.bin | chipburn /dev/stdin`: the first prompt would take a
+    # buffer of the image, and the chip get the rest at address 0.
+    Case(name="burn: an image that is also standard input is refused before the board is touched",
+         prog="chipburn", args=["/dev/stdin"], stdin=IMAGE_DATA, status=1, stdout=b"", log=[],
+         stderr=b"Can't read /dev/stdin: it is also standard input\n" + ERROR, not_on_windows="no /dev/stdin"),
+    # `chipburn image.bin >> image.bin` would burn its own progress line for ever.
+    Case(name="burn: an image that is also standard output is refused and left as it was", prog="chipburn",
+         args=[IMAGE], image=IMAGE_DATA, stdout_file=IMAGE, status=1, stdout=b"", log=[], check=image_unchanged,
+         stderr=b"Can't read image.bin: it is also standard output\n" + ERROR),
     # Address 0 of a process is never mapped: the file opens, and its first read fails.
     Case(name="burn: a read error stops the copy before the block is sent", prog="chipburn",
          args=["/proc/self/mem"], status=1, stdout=BURN_ON + fills(0),
@@ -84,6 +131,17 @@ CASES = [
                          (BURN_ON + fills(0), WRITER_OPEN, lambda work: PIPED.pop(work).set()),
                          (BURN_ON + fills(0, 0x800, 0x1000) + BURN_OFF, WRITER_OPEN + [WRITE] * 3, b"\n")],
                not_on_windows="no FIFOs"),
+    # The break comes while the writer waits for the rest of the first block.
+    Case(name="burn: Ctrl+C while the image pipe has stalled stops the copy; nothing of the block is sent",
+         prog="chipburn", args=["image.fifo"], setup=[image_from_pipe], status=1, stdout=BURN_ON + fills(0),
+         stderr=ERROR, log=WRITER_OPEN + [CLOSE], wire=b"", chip_after=ERASED,
+         dialogue=[(BURN_ON, WRITER_OPEN, b"\n"), (BURN_ON + fills(0), WRITER_OPEN, signal.SIGINT)],
+         check=lambda result: PIPED.pop(result["work"]).set(), not_on_windows="no FIFOs"),
+    # The pipe's buffer holds a few blocks' progress lines; then the write blocks.
+    Case(name="burn: Ctrl+C while standard output has stalled stops the copy after whole blocks",
+         prog="chipburn", args=[IMAGE], image=SIGNALLED, stdout=STALLED, interrupt=(on_wire(1), signal.SIGINT),
+         status=1, stderr=ERROR, check=stopped_after_whole_blocks,
+         not_on_windows="a Windows console's break handler runs beside a blocked write, which goes on waiting"),
     whole_burn("burn: started without standard input, the image never answers a prompt", closed=[0]),
     whole_burn("burn: a reader of standard output that went away neither kills nor stops the copy",
                stdout=BROKEN, not_on_windows="no SIGPIPE"),

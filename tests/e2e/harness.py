@@ -25,6 +25,7 @@ TIMEOUT = 60
 FILE_LIMIT = 64 << 20
 SETTLE = 0.3  # how long a program waiting at a prompt is watched for doing more
 BROKEN = "broken"  # as stdout: a pipe whose reader has gone before the program starts
+STALLED = "stalled"  # as stdout: a pipe whose reader never reads
 D2XX_KNOBS = ("SIMBOARD_FAIL", "SIMBOARD_SHORT")  # the simulated USB board has no such knobs
 
 
@@ -32,14 +33,19 @@ class Case(dict):
     """Keys: name, prog, args, image, chip, output_before (bytes put in the
     work folder first), setup (callables given the work folder), before
     (runs of (prog, args) in the same folder first), env (the board's knobs),
-    closed (standard fds the program starts without), stdout=BROKEN, and what
-    the operator does: stdin (typed, then end of input; default two Returns),
-    or dialogue, a list of (text on screen, call log so far, answer) where
-    the answer is bytes typed, a signal sent, or a callable given the work
-    folder, and standard input stays open to the end; or interrupt, (text on screen, signal). Expectations: status,
-    stdout, stderr (bytes or compiled regex), log, usb_log (lists of lines),
-    wire, chip_after, output (bytes, or None for no such file), check(result)
-    returning an error text. not_on_windows and usb_only skip a case."""
+    closed (standard fds the program starts without), ignored (signals it
+    starts with ignored), stdout=BROKEN or STALLED, stdout_file (a file in
+    the work folder, or a path, appended to as stdout), and what the
+    operator does: stdin (typed, then end of input; default two Returns),
+    or dialogue, a list of (text on screen, call log so far or None, answer)
+    where the answer is bytes typed, a signal sent, or a callable given the
+    work folder, and standard input stays open to the end; or interrupt,
+    (text on screen or a callable given the work folder, signal).
+    Expectations: status, stdout, stderr (bytes or compiled regex), log,
+    usb_log (lists of lines), wire, chip_after, output (bytes, or None for
+    no such file), check(result) returning an error text. not_on_windows,
+    not_over_usb and usb_only skip a case, and so does skip_if, a callable
+    returning a reason."""
 
 
 def console(text, windows):
@@ -70,12 +76,12 @@ def wait_for(condition, proc, timeout=TIMEOUT):
     return condition()
 
 
-def start_child(closed):
+def start_child(closed, ignored):
     # A program that never stops sending must not fill the disk first.
     resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_LIMIT, FILE_LIMIT))
     # As at a terminal, whatever ignored them where the tests were started.
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, signal.SIG_DFL)
+        signal.signal(number, signal.SIG_IGN if number in ignored else signal.SIG_DFL)
     for fd in closed:
         os.close(fd)
 
@@ -105,13 +111,16 @@ def converse(case, proc, out, work, args, errors):
         if not wait_for(lambda: bytes(out).endswith(console(text, args.windows)), proc, timeout=10):
             return errors.append(f"never waited at {text[-40:]!r}; stdout so far {bytes(out)[-60:]!r}")
         time.sleep(SETTLE)
-        if args.front == "d2xx" and lines(at(LOG)) != calls:
+        if calls is None:
+            pass
+        elif args.front == "d2xx" and lines(at(LOG)) != calls:
             return errors.append(f"at {text[-40:]!r} the board saw {lines(at(LOG))}, want {calls}")
-        # Over USB a block goes out in one transfer; samples come in many.
-        usb = [line.split()[1] for line in lines(at(LOG)) if line.startswith("bulk ")]
-        writes, reads = (sum(1 for c in calls if c.startswith(call)) for call in ("FT_Write", "FT_Read"))
-        if args.front == "usb" and (usb.count("out") != writes or reads == 0 and "in" in usb):
-            return errors.append(f"at {text[-40:]!r} the board saw transfers {usb}, want {writes} out")
+        elif args.front == "usb":
+            # Over USB a block goes out in one transfer; samples come in many.
+            usb = [line.split()[1] for line in lines(at(LOG)) if line.startswith("bulk ")]
+            writes, reads = (sum(1 for c in calls if c.startswith(call)) for call in ("FT_Write", "FT_Read"))
+            if usb.count("out") != writes or reads == 0 and "in" in usb:
+                return errors.append(f"at {text[-40:]!r} the board saw transfers {usb}, want {writes} out")
         if isinstance(answer, bytes):
             type_in(proc, answer, False)
         elif callable(answer):
@@ -119,9 +128,13 @@ def converse(case, proc, out, work, args, errors):
         else:
             proc.send_signal(answer)
     if "interrupt" in case:
-        text, number = case["interrupt"]
-        if not wait_for(lambda: console(text, args.windows) in out, proc):
-            return errors.append(f"never saw {text!r} before the signal")
+        when, number = case["interrupt"]
+        if callable(when):
+            if not wait_for(lambda: when(work), proc, timeout=10):
+                return errors.append("the program never got where the signal was to be sent")
+            time.sleep(SETTLE)  # long enough to be blocked there, if it blocks
+        elif not wait_for(lambda: console(when, args.windows) in out, proc):
+            return errors.append(f"never saw {when!r} before the signal")
         proc.send_signal(number)
 
 
@@ -147,15 +160,19 @@ def run(case, args):
             if os.path.exists(at(LOG)):
                 os.remove(at(LOG))
         command = args.emulator + [args.programs[case["prog"]]] + case.get("args", [])
-        closed = case.get("closed", [])
-        broken = os.pipe() if case.get("stdout") is BROKEN else None
+        closed, ignored = case.get("closed", []), case.get("ignored", [])
+        pipe = os.pipe() if case.get("stdout") in (BROKEN, STALLED) else None
+        stdout = open(at(case["stdout_file"]), "ab") if "stdout_file" in case else None
         started = time.monotonic()
         proc = subprocess.Popen(command, cwd=work, env=env, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
-                                stdout=broken[1] if broken else subprocess.PIPE,
-                                preexec_fn=lambda: start_child(closed), start_new_session=True)
-        if broken:
-            os.close(broken[0])
-            os.close(broken[1])
+                                stdout=pipe[1] if pipe else stdout or subprocess.PIPE,
+                                preexec_fn=lambda: start_child(closed, ignored), start_new_session=True)
+        if pipe:
+            os.close(pipe[1])
+            if case["stdout"] is BROKEN:
+                os.close(pipe[0])
+        if stdout:
+            stdout.close()
         out, err = bytearray(), bytearray()
         drains = [threading.Thread(target=drain, args=(s, b)) for s, b in ((proc.stdout, out), (proc.stderr, err)) if s]
         for thread in drains:
@@ -164,13 +181,15 @@ def run(case, args):
             type_in(proc, case.get("stdin", b"\n\n") if 0 not in closed else b"", True)
         converse(case, proc, out, work, args, errors)
         try:
-            proc.wait(timeout=10 if "dialogue" in case else TIMEOUT)
+            proc.wait(timeout=10 if "dialogue" in case or "interrupt" in case else TIMEOUT)
         except subprocess.TimeoutExpired:
             # The whole group: a launcher's or Wine's children hold the pipes.
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
             errors.append("still running: waiting for more input than was typed, or hung")
         seconds = time.monotonic() - started
+        if pipe and case["stdout"] is STALLED:
+            os.close(pipe[0])
         for thread in drains:
             thread.join()
         type_in(proc, b"", True)
@@ -241,7 +260,9 @@ def skip_reason(case, args):
         return f"the simulated USB board has no {knobs[0]}"
     if args.front != "usb" and case.get("usb_only"):
         return "needs the simulated USB board"
-    return None
+    if args.front == "usb" and case.get("not_over_usb"):
+        return case["not_over_usb"]
+    return case["skip_if"]() if "skip_if" in case else None
 
 
 def main():

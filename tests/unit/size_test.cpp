@@ -17,7 +17,7 @@ TEST(ParseSize, TakesWhatHexadecimalFormattedInputTakes) {
 }
 
 TEST(ParseSize, RefusesAnythingElseAndLeavesTheSizeAlone) {
-    for (const char* text : {"", " ", "0x", "xyz", "-1", "-0", "100000000", "fffffffff", "800k", "8 00", "0x-8", "g"}) {
+    for (const char* text : {"", " ", "0x", "xyz", "-1", "-0", "100000000", "fffffffff", "10000000000000000", "800k", "8 00", "0x-8", "g"}) {
         std::uint32_t size = 12345;
         EXPECT_FALSE(parseSize(text, size)) << '"' << text << '"';
         EXPECT_EQ(size, 12345u) << text;

@@ -3,12 +3,14 @@
 # Wine prefix: without it every run of a program pays Wine's start-up, and a
 # harness reading the program's stderr waits for Wine's helpers to let go.
 # All streams go to /dev/null for the same reason.
+#   wine-server.sh start|stop [WINE]     WINE: the loader the programs run under
 set -e
+wine=${2:-wine}
 case "$1" in
   start)
     mkdir -p "$WINEPREFIX"
     wineserver -p </dev/null >/dev/null 2>&1
-    wine wineboot </dev/null >/dev/null 2>&1 ;;
+    "$wine" wineboot </dev/null >/dev/null 2>&1 ;;
   stop)
     wineserver -k </dev/null >/dev/null 2>&1 || true ;;
 esac
