@@ -204,6 +204,18 @@ def run(case, args):
     return errors
 
 
+def usb_opens(log):
+    """Opens that reached the program: libftdi claims the interface, then
+    resets the chip and sets 9600 baud, and drops the board itself if
+    either is refused."""
+    opens = 0
+    for i, line in enumerate(log):
+        if line == "claim interface 0 -> 0":
+            requests = [l for l in log[i + 1:] if l.startswith("control 40 ")][:2]
+            opens += len(requests) == 2 and not any("stall" in l for l in requests)
+    return opens
+
+
 def check(case, result, args, errors):
     if "status" in case and result["status"] != case["status"]:
         errors.append(f"status: want {case['status']}, got {result['status']}")
@@ -224,12 +236,17 @@ def check(case, result, args, errors):
                 errors.append(f"{key}: want {case[key]!r:.60}, got {result[key]!r:.60}")
             else:
                 errors.append(f"{key} " + first_difference(case[key], result[key]))
+    # A device the program opened must be closed on every path it takes itself.
     if args.front == "d2xx" and result["status"] >= 0:
-        # A device the program opened must be closed on every path it takes itself.
         opened = sum(1 for l in result["log"] if l.startswith("FT_OpenEx") and l.endswith("-> 0"))
         closed = sum(1 for l in result["log"] if l.startswith("FT_Close"))
         if opened != closed:
             errors.append(f"device opened {opened} times, closed {closed} times")
+    if args.front == "usb" and result["status"] >= 0:
+        opened = usb_opens(result["usb_log"])
+        closed = sum(1 for l in result["usb_log"] if l.startswith("release interface"))
+        if opened != closed:
+            errors.append(f"board opened {opened} times over USB, its interface released {closed} times")
     problem = case["check"](result) if "check" in case else None
     if problem:
         errors.append(problem)
