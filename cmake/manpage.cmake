@@ -18,8 +18,30 @@ if(MODE STREQUAL "page")
     file(WRITE ${OUT} "${page}")
   endif()
 elseif(MODE STREQUAL "text")
-  execute_process(COMMAND ${MANDOC} -T ascii -I "os=${OS}" ${IN}
+  # What holds only on Linux and macOS (the udev rule, the serial drivers)
+  # stands between the comment lines '.\" unix-only {' and '.\" }', and a
+  # Windows user does not get it.
+  file(READ ${IN} page)
+  set(open_mark "\n.\\\" unix-only {\n")
+  set(close_mark "\n.\\\" }\n")
+  string(FIND "${page}" "${open_mark}" start)
+  while(start GREATER -1)
+    string(SUBSTRING "${page}" 0 ${start} before)
+    string(SUBSTRING "${page}" ${start} -1 rest)
+    string(FIND "${rest}" "${close_mark}" end)
+    if(end EQUAL -1)
+      message(FATAL_ERROR "${IN}: a unix-only part that does not end")
+    endif()
+    string(LENGTH "${close_mark}" mark_length)
+    math(EXPR end "${end} + ${mark_length} - 1")
+    string(SUBSTRING "${rest}" ${end} -1 after)
+    set(page "${before}${after}")
+    string(FIND "${page}" "${open_mark}" start)
+  endwhile()
+  file(WRITE ${OUT}.mdoc "${page}")
+  execute_process(COMMAND ${MANDOC} -T ascii -I "os=${OS}" ${OUT}.mdoc
                   OUTPUT_VARIABLE text COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE ${OUT}.mdoc)
   # The terminal form prints bold and underlined letters twice with a
   # backspace between; Notepad would show the backspaces.
   string(ASCII 8 backspace)

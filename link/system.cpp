@@ -3,10 +3,18 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <sys/stat.h>
 
 #if defined(_WIN32)
+// For the 128-bit file ids; a Windows without them answers the call with a
+// failure, and the older 64-bit index is used.
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0602
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0602
+#endif
 #include <io.h>
 #include <windows.h>
 #else
@@ -35,20 +43,40 @@ bool isDirectory(const ArgChar* path) {
     return _wstat(path, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFDIR;
 }
 
+struct DiskFileId {
+    std::uint64_t volume;  // 0: not known
+    std::array<std::uint8_t, 16> file;
+};
+
 // Only files on a disk have an identity to compare; a console or the NUL
-// device has none.
-bool diskFileId(HANDLE handle, BY_HANDLE_FILE_INFORMATION& id) {
-    return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &id);
+// device has none. Windows 8 and later give every handle the 128-bit id;
+// older ones only the 64-bit index. Wine gives a standard handle that came
+// from a Unix descriptor the id but a volume of 0.
+bool diskFileId(int fd, DiskFileId& id) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (GetFileType(handle) != FILE_TYPE_DISK) return false;
+    id = DiskFileId{};
+    FILE_ID_INFO info;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+        id.volume = info.VolumeSerialNumber;
+        std::memcpy(id.file.data(), info.FileId.Identifier, id.file.size());
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION older;
+    if (!GetFileInformationByHandle(handle, &older)) return false;
+    id.volume = older.dwVolumeSerialNumber;
+    std::uint64_t index = static_cast<std::uint64_t>(older.nFileIndexHigh) << 32 | older.nFileIndexLow;
+    std::memcpy(id.file.data(), &index, sizeof index);
+    return true;
 }
 
 int standardStreamOf(std::FILE* file) {
-    BY_HANDLE_FILE_INFORMATION opened;
-    if (!diskFileId(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), opened)) return -1;
+    DiskFileId opened;
+    if (!diskFileId(_fileno(file), opened)) return -1;
     for (int fd = 0; fd <= 2; ++fd) {
-        BY_HANDLE_FILE_INFORMATION stream;
-        if (diskFileId(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), stream) &&
-            stream.dwVolumeSerialNumber == opened.dwVolumeSerialNumber &&
-            stream.nFileIndexHigh == opened.nFileIndexHigh && stream.nFileIndexLow == opened.nFileIndexLow)
+        DiskFileId stream;
+        if (diskFileId(fd, stream) && stream.file == opened.file &&
+            (stream.volume == opened.volume || stream.volume == 0 || opened.volume == 0))
             return fd;
     }
     return -1;

@@ -64,6 +64,9 @@ run_preset d2xx -DD2XX_LIBRARY="$PWD/build/sim/drivers/libsimftd2xx.so" -DE2E_TE
 # The real-board driver over libftdi1: the end-to-end cases through simusb,
 # with the real libftdi1 and libusb on the simulated board seen over USB.
 run_preset libftdi -DE2E_TESTS=ON
+# The same, sanitized: the programs and the module under AddressSanitizer
+# and UndefinedBehaviorSanitizer over the simulated USB board.
+run_preset libftdi-asan
 # 32-bit Windows programs, cross-built; the cases run under Wine against
 # the simulated board built as FTD2XX.dll. Some kernels run no 32-bit code
 # at all (execve answers "Exec format error"), and there 32-bit Wine cannot

@@ -24,6 +24,24 @@
 //                       opened is listed before the board
 //   SIMBOARD_SILENT     N: the board stops sampling once N samples have been
 //                       taken since the host last purged them
+//   SIMBOARD_PAUSE      N:MS: once N samples have been taken since the last
+//                       purge, sampling stops for MS milliseconds; meanwhile
+//                       the chip answers reads with the status bytes alone
+//   SIMBOARD_UNPLUG_OUT N: the board is unplugged once the pins have driven
+//                       N bytes; what the chip still held is lost
+//   SIMBOARD_UNPLUG_IN  N: the board is unplugged once N samples have been
+//                       taken since the last purge
+//                       Unplugged, as the kernel answers for a device that
+//                       went away: transfers under way end with -ESHUTDOWN
+//                       and can still be reaped; every other ioctl fails
+//                       with ENODEV
+//   SIMBOARD_STALL_OUT  N: once the chip has taken N bytes from the host, the
+//                       bulk OUT endpoint halts: OUT transfers end with
+//                       -EPIPE until the host clears the halt
+//   SIMBOARD_REFUSE     RR[:VVVV]: the chip stalls vendor request bRequest RR
+//                       (with wValue VVVV only, if given), hexadecimal: 00:0
+//                       is the reset libftdi sends at open, 00:1 and 00:2
+//                       the purges
 //
 // The USB log has one line per control request, as it arrives:
 //   control TYPE REQUEST VALUE INDEX LENGTH -> ANSWER [MEANING]
@@ -31,7 +49,12 @@
 // the bytes answered, or "stall"), e.g.
 //   control 40 03 09c4 0000 0 -> 0 baud 1200
 // and one per bulk transfer, when it completes (byte counts as submitted
-// and as moved, IN counts with the status bytes), e.g.
+// and as moved, IN counts with the status bytes; then "stall", "no device"
+// or "discarded" for a transfer that failed), e.g.
 //   bulk out 4096 -> 4096
 //   bulk in 4096 -> 2
+//   bulk out 4096 -> 904 stall
+// and one per claim or release of an interface and per cleared halt, with
+// 0 or "no device", e.g.
+//   release interface 0 -> no device
 #pragma once

@@ -108,12 +108,30 @@ struct Urb {
     std::uint32_t taken;      // OUT: bytes in the transmit FIFO so far
 };
 
+// What the knobs make go wrong (simboard.h); a count of 0 means never.
+struct Faults {
+    std::uint64_t silentAfter;     // samples since the last purge
+    std::uint64_t unplugAfterOut;  // bytes the pins drove since power-up
+    std::uint64_t unplugAfterIn;   // samples since the last purge
+    std::uint64_t stallAfterOut;   // bytes the chip took from the host
+    std::uint64_t pauseAfter;      // samples since the last purge
+    std::uint32_t pauseMs;
+    bool refuse;
+    std::uint8_t refusedRequest;
+    std::int32_t refusedValue;  // -1: any wValue
+};
+
 struct Chip {
     bool powered;
     bool noChip;  // SIMBOARD_CHIP cannot be had: every ioctl fails
     bool unplugged;
-    std::uint64_t silentAfter;  // 0: never silent
+    Faults faults;
     std::uint64_t sampledSincePurge;
+    std::uint64_t driven;
+    std::uint64_t takenFromHost;
+    bool outHalted;
+    bool pausedSincePurge;
+    std::uint64_t pausePeriodsLeft;
 
     std::uint32_t divisorEighths;  // of the 3 MHz clock
     std::uint8_t bitMode;
@@ -196,9 +214,30 @@ void finish(Urb& u, int status, std::uint32_t moved) {
     u.urb->actual_length = static_cast<int>(moved);
     u.state = UrbState::done;
     u.completed = ++chip.completions;
+    const char* how = status == 0 ? "" : status == -EPIPE ? " stall" : status == -ESHUTDOWN ? " no device" : " discarded";
     if (u.urb->type == USBDEVFS_URB_TYPE_BULK)
         boardLog("bulk %s %d -> %u%s", u.urb->endpoint == inEndpoint ? "in" : "out", u.urb->buffer_length,
-                 static_cast<unsigned>(moved), status == 0 ? "" : " discarded");
+                 static_cast<unsigned>(moved), how);
+}
+
+// The cable comes out: the chip loses power with whatever its FIFOs held,
+// and, as the kernel does on a disconnect, every transfer under way ends
+// with -ESHUTDOWN and what it had moved.
+void pullThePlug() {
+    for (Urb& u : chip.urbs) {
+        if (u.state != UrbState::waiting) continue;
+        auto moved = u.urb->endpoint == outEndpoint ? u.taken : static_cast<std::uint32_t>(u.urb->actual_length);
+        finish(u, -ESHUTDOWN, moved);
+    }
+    chip.toPins.count = 0;
+    chip.fromPins.count = 0;
+    chip.unplugged = true;
+}
+
+// How much more may happen before a fault set at `after` events, `done`
+// of them so far: unlimited when it is not set.
+std::uint64_t untilFault(std::uint64_t after, std::uint64_t done) {
+    return after == 0 ? UINT64_MAX : after - std::min(after, done);
 }
 
 void release(Urb& u) {
@@ -209,14 +248,30 @@ void release(Urb& u) {
 
 // USB moves bytes far faster than the pins: the FIFO is topped up from the
 // oldest OUT transfer as soon as there is room.
+// A halted endpoint answers every packet with a STALL handshake: the
+// transfer under way ends with -EPIPE and what got through before, and so
+// does every later one until the host clears the halt.
 void takeFromOutTransfers() {
     while (Urb* u = oldestWaiting(outEndpoint)) {
+        if (chip.outHalted) {
+            finish(*u, -EPIPE, u->taken);
+            continue;
+        }
         auto length = static_cast<std::uint32_t>(u->urb->buffer_length);
         std::uint32_t n = std::min(length - u->taken, transmitFifoSize - chip.toPins.count);
+        n = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(n, untilFault(chip.faults.stallAfterOut, chip.takenFromHost)));
         fifoPush(chip.toPins, static_cast<const std::uint8_t*>(u->urb->buffer) + u->taken, n);
         u->taken += n;
-        if (u->taken < length) return;
-        finish(*u, 0, length);
+        chip.takenFromHost += n;
+        if (u->taken == length) {
+            finish(*u, 0, length);
+        } else if (chip.faults.stallAfterOut != 0 && chip.takenFromHost == chip.faults.stallAfterOut) {
+            chip.faults.stallAfterOut = 0;  // once
+            chip.outHalted = true;
+        } else {
+            return;
+        }
     }
 }
 
@@ -224,10 +279,13 @@ void drainToPins(std::uint64_t periods) {
     std::array<std::uint8_t, transmitFifoSize> run;
     takeFromOutTransfers();
     while (periods > 0 && chip.toPins.count > 0) {
-        auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(periods, chip.toPins.count));
+        auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            {periods, chip.toPins.count, untilFault(chip.faults.unplugAfterOut, chip.driven)}));
         fifoPop(chip.toPins, run.data(), n);
         boardDrive(run.data(), n, pinsAreOutputs());
+        chip.driven += n;
         periods -= n;
+        if (untilFault(chip.faults.unplugAfterOut, chip.driven) == 0) return pullThePlug();
         takeFromOutTransfers();
     }
 }
@@ -257,18 +315,30 @@ void sendFullPackets(Clock::time_point now) {
 
 void samplePins(std::uint64_t periods, Clock::time_point now) {
     std::array<std::uint8_t, receiveFifoSize> samples;
+    const Faults& f = chip.faults;
     sendFullPackets(now);
     while (periods > 0 && pinsAreInputs()) {
-        std::uint64_t room = receiveFifoSize - chip.fromPins.count;
-        if (chip.silentAfter > 0)
-            room = std::min(room, chip.silentAfter - std::min(chip.silentAfter, chip.sampledSincePurge));
-        if (room == 0) return;  // sampling waits for room
+        // A pause is pin periods that take no sample.
+        std::uint64_t idle = std::min(periods, chip.pausePeriodsLeft);
+        chip.pausePeriodsLeft -= idle;
+        periods -= idle;
+        std::uint64_t room = std::min({std::uint64_t{receiveFifoSize - chip.fromPins.count},
+                                       untilFault(f.silentAfter, chip.sampledSincePurge),
+                                       untilFault(f.unplugAfterIn, chip.sampledSincePurge),
+                                       chip.pausedSincePurge ? UINT64_MAX
+                                                             : untilFault(f.pauseAfter, chip.sampledSincePurge)});
+        if (periods == 0 || room == 0) return;  // sampling waits for room
         auto n = static_cast<std::uint32_t>(std::min(periods, room));
         boardSample(samples.data(), n);
         fifoPush(chip.fromPins, samples.data(), n);
         chip.sampledSincePurge += n;
         periods -= n;
         sendFullPackets(now);
+        if (untilFault(f.unplugAfterIn, chip.sampledSincePurge) == 0) return pullThePlug();
+        if (!chip.pausedSincePurge && untilFault(f.pauseAfter, chip.sampledSincePurge) == 0) {
+            chip.pausedSincePurge = true;
+            chip.pausePeriodsLeft = static_cast<std::uint64_t>(f.pauseMs * 16 * baudRate() / 1000);
+        }
     }
 }
 
@@ -278,7 +348,8 @@ void catchUp(Clock::time_point now) {
     auto periods = static_cast<std::uint64_t>(owed);
     chip.pinPeriodsOwed = owed - static_cast<double>(periods);
     drainToPins(periods);
-    samplePins(periods, now);
+    if (!chip.unplugged) samplePins(periods, now);
+    if (chip.unplugged) return;
     // The latency timer: a waiting IN transfer gets what there is, perhaps
     // only the status bytes.
     Urb* u = oldestWaiting(inEndpoint);
@@ -286,13 +357,37 @@ void catchUp(Clock::time_point now) {
         sendPacket(*u, chip.fromPins.count, now);
 }
 
+std::uint64_t countKnob(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::strtoull(value, nullptr, 0) : 0;
+}
+
+Faults readFaults() {
+    Faults f{};
+    f.silentAfter = countKnob("SIMBOARD_SILENT");
+    f.unplugAfterOut = countKnob("SIMBOARD_UNPLUG_OUT");
+    f.unplugAfterIn = countKnob("SIMBOARD_UNPLUG_IN");
+    f.stallAfterOut = countKnob("SIMBOARD_STALL_OUT");
+    if (const char* pause = std::getenv("SIMBOARD_PAUSE")) {  // N:MS
+        char* end = nullptr;
+        f.pauseAfter = std::strtoull(pause, &end, 0);
+        f.pauseMs = *end == ':' ? static_cast<std::uint32_t>(std::strtoul(end + 1, nullptr, 0)) : 0;
+    }
+    if (const char* refuse = std::getenv("SIMBOARD_REFUSE"); refuse && *refuse) {  // REQUEST[:VALUE], hex
+        char* end = nullptr;
+        f.refuse = true;
+        f.refusedRequest = static_cast<std::uint8_t>(std::strtoul(refuse, &end, 16));
+        f.refusedValue = *end == ':' ? static_cast<std::int32_t>(std::strtoul(end + 1, nullptr, 16) & 0xFFFF) : -1;
+    }
+    return f;
+}
+
 bool powerUp() {
     if (!chip.powered) {
         chip.powered = true;
         chip.noChip = !boardInsertChip();
         if (chip.noChip) boardLog("no chip in the socket");
-        const char* silent = std::getenv("SIMBOARD_SILENT");
-        chip.silentAfter = silent ? std::strtoull(silent, nullptr, 0) : 0;
+        chip.faults = readFaults();
         // The chip's own settings after power-up.
         chip.divisorEighths = 2500;  // 9600 baud
         chip.latencyMs = 16;
@@ -339,6 +434,12 @@ int answer(const std::uint8_t* setup, std::uint8_t* data, std::uint32_t room, ch
     auto index = static_cast<std::uint16_t>(setup[4] | setup[5] << 8);
     std::uint8_t high = value >> 8;
     std::uint8_t low = value & 0xFF;
+    const Faults& f = chip.faults;
+    bool vendor = (type & 0x60) == 0x40;
+    if (vendor && f.refuse && request == f.refusedRequest && (f.refusedValue < 0 || value == f.refusedValue)) {
+        std::snprintf(what, whatSize, "refused");
+        return -1;
+    }
     switch (type << 8 | request) {
     case 0x8006:  // GET_DESCRIPTOR
         if (high == 1) {
@@ -362,7 +463,10 @@ int answer(const std::uint8_t* setup, std::uint8_t* data, std::uint32_t room, ch
         return static_cast<int>(copyOut(data, room, &configurationDescriptor[5], 1));
     case 0x0009:  // SET_CONFIGURATION
     case 0x010B:  // SET_INTERFACE
-    case 0x0201:  // CLEAR_FEATURE of an endpoint
+        return 0;
+    case 0x0201:  // CLEAR_FEATURE of an endpoint: ENDPOINT_HALT is the only one
+        if (value == 0 && (index & 0xFF) == outEndpoint) chip.outHalted = false;
+        std::snprintf(what, whatSize, "clear halt");
         return 0;
     case 0x4000:
         // libftdi 1.5's naming: 1 empties what the host sent, 2 what the
@@ -371,6 +475,7 @@ int answer(const std::uint8_t* setup, std::uint8_t* data, std::uint32_t room, ch
         if (value == 0 || value == 2) {
             chip.fromPins.count = 0;
             chip.sampledSincePurge = 0;
+            chip.pausedSincePurge = false;
         }
         std::snprintf(what, whatSize, "%s", value == 0 ? "reset" : value == 1 ? "purge out" : "purge in");
         return 0;
@@ -446,6 +551,10 @@ void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Clock::time_poi
         return complete(client, -1, known ? ENOMEM : ENOENT);
     }
     if (chip.resetPending) pushAddressReset(now);
+    if (chip.unplugged) {
+        g_object_unref(data);
+        return complete(client, -1, ENODEV);
+    }
     *slot = Urb{UrbState::waiting, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), data, urb,
                 ++chip.submissions, 0, 0};
     urb->status = 0;
@@ -480,10 +589,11 @@ gboolean reapLater(gpointer data) {
     std::lock_guard<std::mutex> hold(chipLock);
     auto now = Clock::now();
     if (!chip.unplugged) catchUp(now);
-    if (!chip.unplugged && reapOne(client, umockdev_ioctl_client_get_arg(client)))
+    if (reapOne(client, umockdev_ioctl_client_get_arg(client)))
         complete(client, 0, 0);
-    else if (chip.unplugged || !hasWaiting(client) || now - held->since >= longestHold ||
-             !umockdev_ioctl_client_get_connected(client))
+    else if (chip.unplugged)
+        complete(client, -1, ENODEV);
+    else if (!hasWaiting(client) || now - held->since >= longestHold || !umockdev_ioctl_client_get_connected(client))
         complete(client, -1, EAGAIN);
     else
         return G_SOURCE_CONTINUE;
@@ -525,26 +635,56 @@ void putCapabilities(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     complete(client, 0, 0);
 }
 
+// The ioctls that name an interface or an endpoint, logged: a release is
+// how a closed device shows, since libftdi's close makes one even on a
+// device that has gone.
+void interfaceOrEndpoint(UMockdevIoctlClient* client, UMockdevIoctlData* arg, unsigned long request) {
+    UMockdevIoctlData* number = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+    if (!number) return complete(client, -1, EFAULT);
+    unsigned which = 0;
+    std::memcpy(&which, number->data, sizeof which);
+    g_object_unref(number);
+    const char* what = request == USBDEVFS_CLAIMINTERFACE     ? "claim interface %u -> %s"
+                       : request == USBDEVFS_RELEASEINTERFACE ? "release interface %u -> %s"
+                                                              : "clear halt %02x -> %s";
+    boardLog(what, which, chip.unplugged ? "no device" : "0");
+    if (chip.unplugged) return complete(client, -1, ENODEV);
+    if (request == USBDEVFS_CLEAR_HALT && which == outEndpoint) chip.outHalted = false;
+    complete(client, 0, 0);
+}
+
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
     std::lock_guard<std::mutex> hold(chipLock);
-    if (chip.unplugged || !powerUp()) {
+    if (!powerUp()) {
         complete(client, -1, EIO);
         return TRUE;
     }
     auto now = Clock::now();
-    catchUp(now);
+    if (!chip.unplugged) catchUp(now);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    switch (umockdev_ioctl_client_get_request(client)) {
+    unsigned long request = umockdev_ioctl_client_get_request(client);
+    if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_RELEASEINTERFACE || request == USBDEVFS_CLEAR_HALT) {
+        interfaceOrEndpoint(client, arg, request);
+        return TRUE;
+    }
+    if (chip.unplugged) {
+        // As the kernel after a disconnect: transfers that ended can still
+        // be reaped, and everything else finds no device.
+        bool reaping = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+        if (reaping && reapOne(client, arg))
+            complete(client, 0, 0);
+        else
+            complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    switch (request) {
     case USBDEVFS_GET_CAPABILITIES: putCapabilities(client, arg); break;
     case USBDEVFS_SUBMITURB: submit(client, arg, now); break;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: reap(client, arg); break;
     case USBDEVFS_DISCARDURB: discard(client, arg); break;
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESET: complete(client, 0, 0); break;
     // No kernel driver holds the interface, so there is none to detach.
     case USBDEVFS_GETDRIVER:
@@ -610,14 +750,13 @@ bool usbfrontPlugIn(UMockdevTestbed* testbed, GError** error) {
 
 void usbfrontUnplug() {
     std::lock_guard<std::mutex> hold(chipLock);
-    if (chip.powered && !chip.noChip) {
-        // What the chip holds still goes out to the pins: the board keeps
-        // its power while the operator reads the last prompt.
-        catchUp(Clock::now());
-        for (Urb& u : chip.urbs)
-            if (u.state != UrbState::free) release(u);
-        drainToPins(chip.toPins.count);
-    }
+    // What the chip holds still goes out to the pins: the board keeps its
+    // power while the operator reads the last prompt.
+    bool live = chip.powered && !chip.noChip && !chip.unplugged;
+    if (live) catchUp(Clock::now());
+    for (Urb& u : chip.urbs)
+        if (u.state != UrbState::free) release(u);
+    if (live) drainToPins(chip.toPins.count);
     boardRemoveChip();
     chip.unplugged = true;
 }

@@ -43,8 +43,9 @@ class Case(dict):
     (text on screen or a callable given the work folder, signal).
     Expectations: status, stdout, stderr (bytes or compiled regex), log,
     usb_log (lists of lines), wire, chip_after, output (bytes, or None for
-    no such file), check(result) returning an error text. not_on_windows and
-    usb_only skip a case, and so does skip_if, a callable returning a reason."""
+    no such file), check(result) returning an error text. not_on_windows,
+    not_over_usb and usb_only skip a case, and so does skip_if, a callable
+    returning a reason."""
 
 
 def console(text, windows):
@@ -203,6 +204,18 @@ def run(case, args):
     return errors
 
 
+def usb_opens(log):
+    """Opens that reached the program: libftdi claims the interface, then
+    resets the chip and sets 9600 baud, and drops the board itself if
+    either is refused."""
+    opens = 0
+    for i, line in enumerate(log):
+        if line == "claim interface 0 -> 0":
+            requests = [l for l in log[i + 1:] if l.startswith("control 40 ")][:2]
+            opens += len(requests) == 2 and not any("stall" in l for l in requests)
+    return opens
+
+
 def check(case, result, args, errors):
     if "status" in case and result["status"] != case["status"]:
         errors.append(f"status: want {case['status']}, got {result['status']}")
@@ -223,12 +236,17 @@ def check(case, result, args, errors):
                 errors.append(f"{key}: want {case[key]!r:.60}, got {result[key]!r:.60}")
             else:
                 errors.append(f"{key} " + first_difference(case[key], result[key]))
+    # A device the program opened must be closed on every path it takes itself.
     if args.front == "d2xx" and result["status"] >= 0:
-        # A device the program opened must be closed on every path it takes itself.
         opened = sum(1 for l in result["log"] if l.startswith("FT_OpenEx") and l.endswith("-> 0"))
         closed = sum(1 for l in result["log"] if l.startswith("FT_Close"))
         if opened != closed:
             errors.append(f"device opened {opened} times, closed {closed} times")
+    if args.front == "usb" and result["status"] >= 0:
+        opened = usb_opens(result["usb_log"])
+        closed = sum(1 for l in result["usb_log"] if l.startswith("release interface"))
+        if opened != closed:
+            errors.append(f"board opened {opened} times over USB, its interface released {closed} times")
     problem = case["check"](result) if "check" in case else None
     if problem:
         errors.append(problem)
@@ -242,6 +260,8 @@ def skip_reason(case, args):
         return f"the simulated USB board has no {knobs[0]}"
     if args.front != "usb" and case.get("usb_only"):
         return "needs the simulated USB board"
+    if args.front == "usb" and case.get("not_over_usb"):
+        return case["not_over_usb"]
     return case["skip_if"]() if "skip_if" in case else None
 
 

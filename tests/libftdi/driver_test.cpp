@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -41,6 +43,10 @@ TEST(BoardPresent, OpensByTheExactDescriptionOnceAndRefusesWhatTheVendorsDriverR
     EXPECT_EQ(FT_SetBaudRate(board, 0), d2xx::invalidBaudRate);
     EXPECT_EQ(FT_SetBaudRate(board, 1200), d2xx::ok);
     EXPECT_EQ(FT_SetBitMode(board, 0xFF, d2xx::modeAsyncBitBang), d2xx::ok);
+    // Set after the bit mode, the rate is still the vendor driver's divisor.
+    std::size_t beforeRate = logSince(0).size();
+    EXPECT_EQ(FT_SetBaudRate(board, 1200), d2xx::ok);
+    EXPECT_EQ(logSince(beforeRate), std::vector<std::string>{"control 40 03 09c4 0000 0 -> 0 baud 1200"});
     EXPECT_EQ(FT_StopInTask(board), d2xx::ok);
     EXPECT_EQ(FT_RestartInTask(board), d2xx::ok);
 
@@ -79,4 +85,37 @@ TEST(BoardAbsent, IsNotFound) {
 TEST(OnlyALockedDevice, IsNotOpened) {
     FT_HANDLE board = nullptr;
     EXPECT_EQ(FT_OpenEx(description, d2xx::openByDescription, &board), d2xx::deviceNotOpened);
+}
+
+// The board stops sampling for a while in the middle of a block: the chip
+// answers with its status bytes alone meanwhile, and the read waits it out.
+TEST(SamplingPauses, ReadGathersTheBlockAcrossTheEmptyAnswers) {
+    std::array<std::uint8_t, 2048> cells;
+    for (std::size_t a = 0; a < cells.size(); ++a) cells[a] = static_cast<std::uint8_t>(a * 37 + 11);
+    std::ofstream(std::getenv("SIMBOARD_CHIP"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(cells.data()), static_cast<std::streamsize>(cells.size()));
+
+    FT_HANDLE board = nullptr;
+    ASSERT_EQ(FT_OpenEx(description, d2xx::openByDescription, &board), d2xx::ok);
+    EXPECT_EQ(FT_SetBaudRate(board, 9600), d2xx::ok);
+    EXPECT_EQ(FT_SetBitMode(board, 0x00, d2xx::modeAsyncBitBang), d2xx::ok);
+    EXPECT_EQ(FT_Purge(board, d2xx::purgeRx | d2xx::purgeTx), d2xx::ok);
+    std::size_t seen = logSince(0).size();
+    std::array<std::uint8_t, 4096> samples{};
+    DWORD moved = 0;
+    EXPECT_EQ(FT_Read(board, samples.data(), samples.size(), &moved), d2xx::ok);
+    EXPECT_EQ(moved, samples.size());
+    // Each address is sampled twice: while the lines settle, and held.
+    for (std::size_t a = 0; a < cells.size(); ++a) {
+        ASSERT_EQ(samples[2 * a], static_cast<std::uint8_t>(~cells[a])) << "address " << a;
+        ASSERT_EQ(samples[2 * a + 1], cells[a]) << "address " << a;
+    }
+    std::vector<std::string> read = logSince(seen);
+    auto empty = std::find(read.begin(), read.end(), "bulk in 4096 -> 2");
+    ASSERT_NE(empty, read.end());
+    EXPECT_NE(empty, read.begin()) << "nothing came before the pause";
+    EXPECT_NE(std::find_if(empty, read.end(), [](const std::string& l) { return l != "bulk in 4096 -> 2"; }),
+              read.end())
+        << "nothing came after the pause";
+    EXPECT_EQ(FT_Close(board), d2xx::ok);
 }

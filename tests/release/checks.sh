@@ -3,7 +3,8 @@
 #   checks.sh sim-install BUILD_DIR       a simulated-board build installs nothing, and says what to build
 #   checks.sh deb DEB                     the package's files, and a Depends that names libftdi1
 #   checks.sh no-board DEB                the packaged programs, run with no board, say so
-#   checks.sh zip ZIP                     the Windows zip's files, the texts with CRLF
+#   checks.sh zip ZIP                     the Windows zip's files, the texts with CRLF and
+#                                         no word of Linux or macOS in the pages
 set -euo pipefail
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -60,6 +61,8 @@ with zipfile.ZipFile(sys.argv[1]) as z:
         text = z.read(name)
         if text.count(b"\n") != text.count(b"\r\n") or b"\b" in text:
             sys.exit(f"{name}: not plain text with CRLF line ends")
+        if name != top + "LICENSE.txt" and any(word in text for word in (b"Linux", b"macOS", b"udev")):
+            sys.exit(f"{name}: a Windows page that tells of Linux or macOS")
 PY
 }
 
