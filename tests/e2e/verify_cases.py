@@ -30,7 +30,9 @@ def verify(name, chip, verdict, status, reads=3, args=(IMAGE,), image=IMAGE_DATA
 def trouble(name, stdout, stderr, log, **more):
     expect = dict(prog="chipverify", args=[IMAGE], image=IMAGE_DATA, chip=burned(IMAGE_DATA), status=2)
     expect.update(more)
-    return Case(name=name, stdout=stdout, stderr=stderr, log=log, **expect)
+    if log is not None:
+        expect["log"] = log
+    return Case(name=name, stdout=stdout, stderr=stderr, **expect)
 
 
 def image_on_pipe(work):
@@ -82,6 +84,11 @@ CASES = [
     trouble("verify: a short last receive is trouble, never a verdict", DUMP_READY + progress(0, 0x800, 0x1000),
             CANT_INPUT + ERROR, READER_OPEN + [PURGE, RESTART, READ, READ, "FT_Read 4096 -> 0 1000", CLOSE],
             env={"SIMBOARD_SHORT": "FT_Read:3=1000"}),
+    # Over USB the board itself fails: 8150 samples are past the first block's 4096.
+    trouble("verify: unplugged over USB during a verify is trouble, never a verdict", DUMP_READY + progress(0, 0x800),
+            CANT_INPUT + ERROR, None, usb_only=True, env={"SIMBOARD_UNPLUG_IN": "8150"}),
+    trouble("verify: a purge refused over USB is trouble", DUMP_READY, ERROR, None, usb_only=True,
+            env={"SIMBOARD_REFUSE": "00:1"}),
     trouble("verify: a missing image is trouble, the board left alone", b"",
             b"Can't open image.bin: No such file or directory\n" + ERROR, [], image=None),
     trouble("verify: a bad size is trouble, the board left alone", b"",
