@@ -63,7 +63,9 @@ CASES = [
            changed(burned(ERASE), {0x300: 0x1F, 0x1000: 0x70}),
            b"\nThe chip differs from image.bin at 2 of 5000 addresses, first at 0x300: chip 0x1f, image 0x0f.\n"
            b"It must be erased before it can take the image.\n", 1, image=ERASE),
-    verify("verify: an image of whole blocks on a pipe costs no block past its end", burned(WHOLE),
+    verify("verify: an image of whole blocks costs no block past its end", burned(WHOLE),
+           b"\nThe chip holds image.bin: 4096 bytes.\n", 0, reads=2, image=WHOLE),
+    verify("verify: an image of whole blocks on a pipe, whose end shows only at a read, costs none either", burned(WHOLE),
            b"\nThe chip holds image.fifo: 4096 bytes.\n", 0, reads=2, args=[PIPE], image=None,
            setup=[image_on_pipe], not_on_windows="no FIFOs"),
     verify("verify: an empty image receives one block, and the chip holds it", ERASED,
