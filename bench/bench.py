@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""Link-rate benchmark: how much of the link's time chipburn and chipdump
-spend of their own, on the simulated board.
+"""Link-rate benchmark: how much of the link's time chipburn, chipdump and
+chipverify spend of their own, on the simulated board.
 
   python3 bench/bench.py            builds build/bench (Release) and prints the table
   python3 bench/bench.py --quick    leaves out the 109 s real-time burn of 1 MiB
 
 The link's physical time comes from the FT232R in asynchronous bit-bang:
 16 x baud bytes a second, so one 4096-byte block takes 213 ms for the writer
-at 1200 baud and 26.7 ms for the reader at 9600.
+at 1200 baud and 26.7 ms for the readers (chipdump, chipverify) at 9600.
 
 With the board answering at once, a run's CPU time is the programs' own
 work plus the simulated board's (a few stdio calls a block on the chip
@@ -30,7 +30,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOCK = 4096
 ADDRESSES = BLOCK // 2
-BAUD = {"chipburn": 1200, "chipdump": 9600}
+BAUD = {"chipburn": 1200, "chipdump": 9600, "chipverify": 9600}
 SIZES = {"64 KiB": 64 * 1024, "1 MiB": 1024 * 1024}
 TARGET_SHARE, TARGET_PTY_SHARE, TARGET_RATIO, TARGET_RSS_KIB, TARGET_WRITES = 0.01, 0.005, 1.01, 4096, 4
 
@@ -42,7 +42,7 @@ def link_block_seconds(prog):
 def build(build_dir):
     subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "--target", "chipburn", "chipdump", "-j", str(os.cpu_count())],
+    subprocess.run(["cmake", "--build", build_dir, "--target", *BAUD, "-j", str(os.cpu_count())],
                    check=True, stdout=subprocess.DEVNULL)
 
 
@@ -56,13 +56,14 @@ class Setup:
         self.chip = os.path.join(work, "chip.bin")
         with open(self.image, "wb") as f:
             f.write(os.urandom(size))
-        if prog == "chipburn":
+        if prog in ("chipburn", "chipverify"):
             self.command = [programs[prog], self.image]
         else:
             self.command = [programs[prog], os.path.join(work, "dump.bin"), f"{size:x}"]
 
     def env(self, **knobs):
-        # A fresh erased chip for the writer every run, so each run programs the same cells.
+        # A fresh erased chip for the writer every run, so each run programs the
+        # same cells; the readers find the image in the chip, so a verify is a match.
         if self.prog == "chipburn":
             with open(self.chip, "wb") as f:
                 f.write(b"\xff" * self.size)
@@ -184,20 +185,20 @@ def ms(seconds):
 def table(rows):
     lines = ["Board answering at once: CPU per 4096-byte block (user + system, median of runs), and that as a share",
              "of the link's time for a block; stdout a pipe, then a pseudo-terminal",
-             "program   image   blocks  link ms | pipe: CPU ms  share  sys ms | pty: CPU ms  share  sys ms"
+             "program    image   blocks  link ms | pipe: CPU ms  share  sys ms | pty: CPU ms  share  sys ms"
              " | stdout B/block  writes/block  transfers/4096 B  calls  peak RSS"]
     for r in rows:
-        lines.append(f"{r['prog']:<9} {r['label']:<7} {r['blocks']:>6}  {r['link'] * 1000:7.1f} | {ms(r['pipe']):>12}"
+        lines.append(f"{r['prog']:<10} {r['label']:<7} {r['blocks']:>6}  {r['link'] * 1000:7.1f} | {ms(r['pipe']):>12}"
                      f" {r['pipe'] / r['link']:6.2%}  {ms(r['pipe_sys']):>6} | {ms(r['pty']):>11} {r['pty'] / r['link']:6.2%}"
                      f"  {ms(r['pty_sys']):>6} | {r['out']:14.0f}  {r['writes']:12.2f}  {r['per_block']:16.2f}  {r['calls']:5d}"
                      f"  {r['rss'] / 1024:5.2f} MiB")
     lines += ["(the system-time part comes from the kernel's tick sampling: rough for small figures)",
               "", "Board in real time: end-to-end wall time over the link's time",
-              "program   image    link s | pipe: wall s  ratio | pty: wall s  ratio"]
+              "program    image    link s | pipe: wall s  ratio | pty: wall s  ratio"]
     ratio = lambda r, key: None if r[key] is None else r[key] / (r["blocks"] * r["link"])
     cell = lambda r, key: f"{'not run':>21}" if r[key] is None else f"{r[key]:12.2f} {ratio(r, key):6.4f}"
     for r in rows:
-        lines.append(f"{r['prog']:<9} {r['label']:<7} {r['blocks'] * r['link']:7.2f} | {cell(r, 'wall')} |"
+        lines.append(f"{r['prog']:<10} {r['label']:<7} {r['blocks'] * r['link']:7.2f} | {cell(r, 'wall')} |"
                      f"{cell(r, 'wall_pty')}")
     missed = [f"{r['prog']} {r['label']}: {what}" for r in rows for what, bad in (
         ("CPU share on a pipe at or over 1%", r["pipe"] / r["link"] >= TARGET_SHARE),

@@ -32,6 +32,7 @@ extern "C" void OnBreak(int signalNumber) {
 
 namespace {
 
+constexpr char usage[] = "IMAGE";
 constexpr char powerOnPrompt[] =
     "adjust SW setting, set ROM, push ADDRESS RESET, turn ON the Power, and hit return key!";
 constexpr char powerOffPrompt[] = "Turn OFF the power, remove ROM, and hit return key!";
@@ -147,6 +148,7 @@ CopyEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
 
 int PROGRAM_MAIN(int argc, ArgChar** argv) {
     guardStandardStreams();
+    if (argc >= 2 && answerInfo(argv[1], "chipburn", usage)) return EXIT_SUCCESS;
     if (argc < 2) return EXIT_FAILURE;
     const ArgChar* imagePath = argv[1];
 

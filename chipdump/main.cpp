@@ -1,16 +1,12 @@
 // chipdump: copies the contents of the EPROM fitted in the board into a raw
 // file, one byte per ROM address.
-//
-// With its pins as inputs the board is sampled continuously at 16 x baud.
-// Each address is on the pins for two samples: the first is taken while the
-// lines still settle after the counter stepped, the second holds the byte.
 #include "console.h"
 #include "devicelink.h"
 #include "files.h"
+#include "sampling.h"
 #include "size.h"
 #include "system.h"
 
-#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,9 +14,7 @@
 
 namespace {
 
-constexpr char readyPrompt[] = "adjust SW setting, set ROM, push ADDRESS RESET, and hit return key!";
-
-using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
+constexpr char usage[] = "OUTPUT SIZE";
 
 struct DumpResult {
     bool receiveFailed;
@@ -28,43 +22,17 @@ struct DumpResult {
     int writeError;  // errno of the failed write
 };
 
-// Writes the settled sample of the first `count` addresses of the block.
-// A failed write ends the dump; its reason is kept for the message.
-bool writeStretch(const LinkBlock& block, std::uint32_t count, std::FILE* output, DumpResult& result) {
-    std::array<std::uint8_t, addressesPerBlock> bytes;
-    for (std::uint32_t j = 0; j < count; ++j) bytes[j] = block[2 * j + 1];
-    if (std::fwrite(bytes.data(), 1, count, output) == count) return true;
-    result.writeFailed = true;
-    result.writeError = errno;
-    return false;
-}
-
-// A block is received at the first address of its stretch and written out
-// at the last, so the progress line follows the board's counter. A block
-// that did not fully come in is not written: the board's counter and the
-// samples are out of step from there on.
-DumpResult sampleChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
-    LinkBlock block;
+// Each stretch is written as it comes in, the last one as far as the size
+// goes. A failed write ends the dump; its reason is kept for the message.
+DumpResult dumpChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
     DumpResult result{false, false, 0};
-    std::uint32_t address = 0;
-    std::uint32_t blockCounter = 0;
-    do {
-        if (blockCounter == 0) {
-            showProgress(address);
-            if (inUSB(device, block.data(), linkBlockSize) != 0) {
-                result.receiveFailed = true;
-                return result;
-            }
-        }
-        if (++blockCounter == addressesPerBlock) {
-            if (!writeStretch(block, addressesPerBlock, output, result)) return result;
-            blockCounter = 0;
-        }
-        ++address;
-    } while (address < size);
-    // A last stretch shorter than a block was received all the same.
-    std::uint32_t tail = size % addressesPerBlock;
-    if (tail != 0) writeStretch(block, tail, output, result);
+    auto write = [&](std::uint32_t, const Stretch& settled, std::uint32_t count) {
+        if (std::fwrite(settled.data(), 1, count, output) == count) return true;
+        result.writeFailed = true;
+        result.writeError = errno;
+        return false;
+    };
+    result.receiveFailed = sampleChip(device, size, write) == SampleEnd::receiveFailed;
     return result;
 }
 
@@ -72,6 +40,7 @@ DumpResult sampleChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
 
 int PROGRAM_MAIN(int argc, ArgChar** argv) {
     guardStandardStreams();
+    if (argc >= 2 && answerInfo(argv[1], "chipdump", usage)) return EXIT_SUCCESS;
     if (argc < 3) return EXIT_FAILURE;
     const ArgChar* outputPath = argv[1];
     const ArgChar* sizeText = argv[2];
@@ -79,9 +48,7 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     // Checked before the file is opened, so a typo never touches a dump
     // that is already there.
     std::uint32_t size = 0;
-    if (!parseSize(sizeText, size)) {
-        reportArgumentFailure("Can't take \"", sizeText,
-                              "\" as the size: give a hexadecimal number below 100000000.\n");
+    if (!takeSize(sizeText, size)) {
         printErrorLine();
         return EXIT_FAILURE;
     }
@@ -97,10 +64,7 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
         return EXIT_FAILURE;
     }
 
-    prompt(readyPrompt);
-    // What the pins picked up while the operator fitted the chip and pushed
-    // ADDRESS RESET is stale; sampling starts afresh at address 0.
-    if (FT_Purge(device, d2xx::purgeRx | d2xx::purgeTx) != d2xx::ok || FT_RestartInTask(device) != d2xx::ok) {
+    if (startSampling(device) != 0) {
         FT_Close(device);
         std::fclose(output);
         printErrorLine();
@@ -111,7 +75,7 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
         dump.writeFailed = true;
         dump.writeError = errno;
     } else {
-        dump = sampleChip(device, output, size);
+        dump = dumpChip(device, output, size);
     }
 
     FT_Close(device);

@@ -36,10 +36,11 @@ elseif(BOARD_DRIVER STREQUAL "libftdi" AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # CPack puts CPACK_PACKAGE_DESCRIPTION_SUMMARY first, as the synopsis.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The board holds one EPROM and is driven through an FTDI chip in bit-bang
 mode. chipburn streams a raw image into the chip; chipdump reads a chip
-into a raw file. Between the prompts the operator sets the board's
-switches, fits the chip, pushes ADDRESS RESET and switches the power.
+into a raw file; chipverify compares a chip with an image, or checks that
+it is blank. Between the prompts the operator sets the board's switches,
+fits the chip, pushes ADDRESS RESET and switches the power.
 
-The package holds the two programs, their manual pages, and a udev rule
+The package holds the three programs, their manual pages, and a udev rule
 that gives the user at the seat access to FTDI USB devices.")
 
   # Debian's policy wants the licence and a changelog in the package's doc

@@ -51,4 +51,16 @@ int reportFileProblem(const char* what, const ArgChar* path, const char* reason)
     return reportArgumentFailure(before.data(), path, after.data());
 }
 
+bool answerInfo(const ArgChar* first, const char* program, const char* usage) {
+    if (argumentIs(first, "--help")) {
+        std::printf("usage: %s %s\n", program, usage);
+    } else if (argumentIs(first, "--version")) {
+        std::printf("%s %s\n", program, ZB_VERSION);
+    } else {
+        return false;
+    }
+    std::fflush(stdout);
+    return true;
+}
+
 void printErrorLine() { reportFailure(errorText); }

@@ -27,5 +27,9 @@ int reportArgumentFailure(const char* before, const ArgChar* argument, const cha
 int reportFileFailure(const char* what, const ArgChar* path, int error);
 int reportFileProblem(const char* what, const ArgChar* path, const char* reason);
 
+// "--help" or "--version" as the first argument: "usage: <program> <usage>"
+// or "<program> <version>" on stdout, and true. Anything else: false.
+bool answerInfo(const ArgChar* first, const char* program, const char* usage);
+
 // The general error line that ends every failed run.
 void printErrorLine();

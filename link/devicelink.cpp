@@ -6,8 +6,6 @@ namespace {
 
 constexpr char cantInit[] = "Can't initialize USB controller.\n";
 constexpr char cantSetup[] = "Can't setup USB controller.\n";
-constexpr char cantOutput[] = "Can't output to USB controller.\n";
-constexpr char cantInput[] = "Can't input from USB controller.\n";
 
 int setupFailed(FT_HANDLE handle) {
     // The program ends right after this; a handle left open would keep the
@@ -28,19 +26,5 @@ int initUSB(FT_HANDLE* handle, const LinkSettings& settings) {
     // With the driver's input task asleep, nothing the pins pick up while the
     // operator prepares the board piles up behind the data we want.
     if (FT_StopInTask(*handle) != d2xx::ok) return setupFailed(*handle);
-    return 0;
-}
-
-int outUSB(FT_HANDLE handle, std::uint8_t* buffer, std::uint32_t count) {
-    DWORD written = 0;
-    if (FT_Write(handle, buffer, count, &written) != d2xx::ok || written != count)
-        return reportFailure(cantOutput);
-    return 0;
-}
-
-int inUSB(FT_HANDLE handle, std::uint8_t* buffer, std::uint32_t count) {
-    DWORD read = 0;
-    if (FT_Read(handle, buffer, count, &read) != d2xx::ok || read != count)
-        return reportFailure(cantInput);
     return 0;
 }

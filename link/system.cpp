@@ -22,6 +22,12 @@
 #include <unistd.h>
 #endif
 
+bool argumentIs(const ArgChar* argument, const char* text) {
+    for (; *text != '\0'; ++argument, ++text)
+        if (*argument != static_cast<ArgChar>(*text)) return false;
+    return *argument == '\0';
+}
+
 #if defined(_WIN32)
 
 void guardStandardStreams() {}

@@ -21,6 +21,9 @@ using ArgChar = char;
 // of killing the program in the middle of a block.
 void guardStandardStreams();
 
+// Whether an argument is exactly this (ASCII) text.
+bool argumentIs(const ArgChar* argument, const char* text);
+
 std::FILE* openFile(const ArgChar* path, const char* mode);
 
 bool isDirectory(const ArgChar* path);

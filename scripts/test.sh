@@ -85,7 +85,7 @@ summary+=("windows: $((SECONDS - windows_start)) s to build and test")
 
 # The release a user installs: the manual pages, the packages, and the
 # simulated board's build that must not install.
-run_check man-lint mandoc -T lint -W warning man/chipburn.1 man/chipdump.1
+run_check man-lint mandoc -T lint -W warning man/chipburn.1 man/chipdump.1 man/chipverify.1
 run_check sim-install-refused tests/release/checks.sh sim-install build/sim
 package_start=$SECONDS
 run_check package scripts/package.sh

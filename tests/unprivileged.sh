@@ -9,11 +9,12 @@ build=${1:-build/sim}
 # A copy the user can reach: the checkout may sit in a folder only root can enter.
 copy=$(mktemp -d)
 trap 'rm -rf "$copy"' EXIT
-cp "$build/chipburn/chipburn" "$build/chipdump/chipdump" tests/e2e/*.py "$copy/"
+cp "$build/chipburn/chipburn" "$build/chipdump/chipdump" "$build/chipverify/chipverify" tests/e2e/*.py "$copy/"
 chmod -R a+rX "$copy"
 work=$(mktemp -d)
 chown nobody "$work"
 trap 'rm -rf "$copy" "$work"' EXIT
 cd "$work"
 setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work" TMPDIR="$work" \
-  python3 "$copy/harness.py" --chipburn "$copy/chipburn" --chipdump "$copy/chipdump" "$copy"/*_cases.py
+  python3 "$copy/harness.py" --chipburn "$copy/chipburn" --chipdump "$copy/chipdump" \
+  --chipverify "$copy/chipverify" "$copy"/*_cases.py

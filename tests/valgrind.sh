@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a few end-to-end cases under valgrind memcheck: whole runs of both
+# Runs a few end-to-end cases under valgrind memcheck: whole runs of the
 # programs and the paths that leave early. Any error or leak makes the
 # program end with status 99, which fails its case.
 #   tests/valgrind.sh [BUILD_DIR]     (default build/sim, built with the simulated board)
@@ -22,12 +22,14 @@ cases=(
   "fault:a refused purge"
   "fault:a refused send stops the copy"
   "fault:a receive that moved 1000 bytes"
+  "verify:verify: a burned image"
+  "verify:verify: a refused receive"
 )
 status=0
 for entry in "${cases[@]}"; do
   python3 tests/e2e/harness.py --chipburn "$build/chipburn/chipburn" --chipdump "$build/chipdump/chipdump" \
-    --emulator "$memcheck" --filter "${entry#*:}" "tests/e2e/${entry%%:*}_cases.py" | grep -v -E '^[0-9]+ passed' ||
-    status=1
+    --chipverify "$build/chipverify/chipverify" --emulator "$memcheck" --filter "${entry#*:}" \
+    "tests/e2e/${entry%%:*}_cases.py" | grep -v -E '^[0-9]+ passed' || status=1
 done
 for report in "$logs"/*.log; do
   if [ -s "$report" ]; then

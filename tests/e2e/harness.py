@@ -269,13 +269,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--chipburn", required=True)
     parser.add_argument("--chipdump", required=True)
+    parser.add_argument("--chipverify", required=True)
     parser.add_argument("--emulator", default="", help="command that runs the programs: wine, the USB launcher")
     parser.add_argument("--windows", action="store_true", help="expect the Windows console's line ends")
     parser.add_argument("--front", choices=("d2xx", "usb"), default="d2xx", help="how the programs reach the board")
     parser.add_argument("--filter", default="", help="run only cases whose name contains this")
     parser.add_argument("suites", nargs="+", help="python files that define CASES")
     args = parser.parse_args()
-    args.programs = {"chipburn": os.path.abspath(args.chipburn), "chipdump": os.path.abspath(args.chipdump)}
+    args.programs = {p: os.path.abspath(getattr(args, p)) for p in ("chipburn", "chipdump", "chipverify")}
     # One program (a path may hold spaces), or a command line.
     args.emulator = [args.emulator] if os.path.exists(args.emulator) else shlex.split(args.emulator)
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))

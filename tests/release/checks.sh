@@ -22,11 +22,13 @@ deb() {
   got=$(dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sort)
   expected='./usr/bin/chipburn
 ./usr/bin/chipdump
+./usr/bin/chipverify
 ./usr/lib/udev/rules.d/60-zerbanit.rules
 ./usr/share/doc/zerbanit/changelog.gz
 ./usr/share/doc/zerbanit/copyright
 ./usr/share/man/man1/chipburn.1.gz
-./usr/share/man/man1/chipdump.1.gz'
+./usr/share/man/man1/chipdump.1.gz
+./usr/share/man/man1/chipverify.1.gz'
   [ "$got" = "$expected" ] || { printf 'files in %s:\n%s\nexpected:\n%s\n' "$1" "$got" "$expected"; return 1; }
   [[ $(dpkg-deb -f "$1" Depends) == *libftdi1-2* ]] || { echo "Depends: $(dpkg-deb -f "$1" Depends)"; return 1; }
 }
@@ -35,11 +37,14 @@ deb() {
 no_board() {
   dpkg-deb -x "$1" "$scratch/root"
   printf '0123456789abcdef' >"$scratch/image.bin"
-  local status program ok=0
-  for program in "chipburn image.bin" "chipdump dump.bin 100"; do
+  local status program want ok=0
+  # chipverify's status is cmp's: 2 for trouble.
+  for program in "chipburn image.bin:1" "chipdump dump.bin 100:1" "chipverify image.bin:2"; do
+    want=${program##*:}
+    program=${program%:*}
     status=0
     (cd "$scratch" && root/usr/bin/$program </dev/null >out 2>err) || status=$?
-    if [ "$status" -ne 1 ] || [ -s "$scratch/out" ] ||
+    if [ "$status" -ne "$want" ] || [ -s "$scratch/out" ] ||
        ! printf "Can't initialize USB controller.\nError.\n" | cmp -s - "$scratch/err"; then
       echo "$program: status $status, stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
       ok=1
@@ -52,7 +57,8 @@ zip() {
   python3 - "$1" <<'PY'
 import os, sys, zipfile
 top = os.path.basename(sys.argv[1])[:-len(".zip")] + "/"
-expected = sorted(top + n for n in ["chipburn.exe", "chipdump.exe", "LICENSE.txt", "chipburn.txt", "chipdump.txt"])
+expected = sorted(top + n for n in ["chipburn.exe", "chipdump.exe", "chipverify.exe", "LICENSE.txt",
+                                              "chipburn.txt", "chipdump.txt", "chipverify.txt"])
 with zipfile.ZipFile(sys.argv[1]) as z:
     names = sorted(n for n in z.namelist() if not n.endswith("/"))
     if names != expected:

@@ -1,11 +1,12 @@
 """Fails unless every import of FTD2XX.dll is by ordinal, one of the nine
-driver calls, and each program imports the calls it makes."""
+driver calls, and each program imports exactly the calls it makes."""
 import subprocess
 import sys
 
 NINE = {2: "FT_Close", 3: "FT_Read", 4: "FT_Write", 7: "FT_SetBaudRate", 16: "FT_Purge", 27: "FT_OpenEx",
         31: "FT_SetBitMode", 63: "FT_StopInTask", 64: "FT_RestartInTask"}
-NEEDS = {"chipburn": {27, 7, 31, 63, 4, 2}, "chipdump": {27, 7, 31, 63, 16, 64, 3, 2}}
+READER = {27, 7, 31, 63, 16, 64, 3, 2}
+NEEDS = {"chipburn": {27, 7, 31, 63, 4, 2}, "chipdump": READER, "chipverify": READER}
 
 
 def driver_imports(objdump, exe):
@@ -37,8 +38,9 @@ def main():
         problems += [f"{exe}: imports {name} by name" for o, name in entries if o is None]
         problems += [f"{exe}: imports ordinal {o}, not one of the nine" for o in ordinals - NINE.keys()]
         problems += [f"{exe}: does not import {NINE[o]} (@{o})" for o in NEEDS[program] - ordinals]
+        problems += [f"{exe}: imports {NINE[o]} (@{o}), which it never calls" for o in ordinals & NINE.keys() - NEEDS[program]]
         print(f"{exe}: FTD2XX.dll ordinals {sorted(ordinals)}")
-    print("\n".join(problems) or "all imports of FTD2XX.dll are by ordinal and among the nine")
+    print("\n".join(problems) or "all imports of FTD2XX.dll are by ordinal, and each program's are the calls it makes")
     return 1 if problems else 0
 
 

@@ -1,6 +1,11 @@
 #include "size.h"
 
+#include "console.h"
+
 namespace {
+
+constexpr char badSizeBefore[] = "Can't take \"";
+constexpr char badSizeAfter[] = "\" as the size: give a hexadecimal number below 100000000.\n";
 
 int digitValue(ArgChar c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -26,4 +31,10 @@ bool parseSize(const ArgChar* text, std::uint32_t& size) {
     if (text == digits || *text != '\0') return false;
     size = static_cast<std::uint32_t>(value);
     return true;
+}
+
+bool takeSize(const ArgChar* text, std::uint32_t& size) {
+    if (parseSize(text, size)) return true;
+    reportArgumentFailure(badSizeBefore, text, badSizeAfter);
+    return false;
 }

@@ -7,3 +7,6 @@
 // Reads a ROM size in hexadecimal as "%x" does (a leading 0x allowed), but
 // only when the whole text is one such number that fits in 32 bits.
 bool parseSize(const ArgChar* text, std::uint32_t& size);
+
+// The same, with the line that refuses anything else on stderr.
+bool takeSize(const ArgChar* text, std::uint32_t& size);

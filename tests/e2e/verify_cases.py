@@ -1,0 +1,108 @@
+"""chipverify: the chip compared with an image, or checked blank. The status
+is cmp's: 0 the same, 1 different, 2 trouble, which gives no verdict."""
+import os
+import threading
+
+from common import *
+from harness import Case, IMAGE
+
+IMAGE_DATA = data(5000, seed=41)  # two whole blocks and 904 addresses
+WHOLE = data(2 * STRETCH, seed=42)
+PIPE = "image.fifo"
+
+
+def changed(base, at):
+    """base with the bytes at some addresses replaced: {address: byte}."""
+    out = bytearray(base)
+    for address, byte in at.items():
+        out[address] = byte
+    return bytes(out)
+
+
+def verify(name, chip, verdict, status, reads=3, args=(IMAGE,), image=IMAGE_DATA, **more):
+    expect = dict(prog="chipverify", args=list(args), image=image, chip=chip, status=status, stderr=b"",
+                  stdout=DUMP_READY + progress(*range(0, reads * STRETCH, STRETCH)) + verdict,
+                  log=READER_OPEN + [PURGE, RESTART] + [READ] * reads + [CLOSE], chip_after=chip)
+    expect.update(more)
+    return Case(name=name, **expect)
+
+
+def trouble(name, stdout, stderr, log, **more):
+    expect = dict(prog="chipverify", args=[IMAGE], image=IMAGE_DATA, chip=burned(IMAGE_DATA), status=2)
+    expect.update(more)
+    if log is not None:
+        expect["log"] = log
+    return Case(name=name, stdout=stdout, stderr=stderr, **expect)
+
+
+def image_on_pipe(work):
+    """The image written into a FIFO in two pieces, then its end."""
+    os.mkfifo(os.path.join(work, PIPE))
+
+    def feed():
+        with open(os.path.join(work, PIPE), "wb") as f:
+            f.write(WHOLE[:1000])
+            f.flush()
+            f.write(WHOLE[1000:])
+    threading.Thread(target=feed, daemon=True).start()
+
+
+TAKEABLE = changed(IMAGE_DATA, {0x1234: 0x5A})
+ERASE = changed(IMAGE_DATA, {0x300: 0x0F, 0x1000: 0xF0})
+
+CASES = [
+    verify("verify: a burned image is what the chip holds", None, b"\nThe chip holds image.bin: 5000 bytes.\n", 0,
+           before=[("chipburn", [IMAGE])], chip_after=burned(IMAGE_DATA)),
+    # 0x1388 is the first address past the image, in its last block.
+    verify("verify: one bit still 1 differs, and the chip can take the image; past the image's end nothing counts",
+           changed(burned(TAKEABLE), {0x1234: 0x5B, 0x1388: 0x00}),
+           b"\nThe chip differs from image.bin at 1 of 5000 addresses, first at 0x1234: chip 0x5b, image 0x5a.\n"
+           b"It can take the image without erasing.\n", 1, image=TAKEABLE),
+    # The first difference could be programmed; the second needs a bit back to 1.
+    verify("verify: a bit that must go from 0 to 1, at any differing address, needs the chip erased",
+           changed(burned(ERASE), {0x300: 0x1F, 0x1000: 0x70}),
+           b"\nThe chip differs from image.bin at 2 of 5000 addresses, first at 0x300: chip 0x1f, image 0x0f.\n"
+           b"It must be erased before it can take the image.\n", 1, image=ERASE),
+    verify("verify: an image of whole blocks costs no block past its end", burned(WHOLE),
+           b"\nThe chip holds image.bin: 4096 bytes.\n", 0, reads=2, image=WHOLE),
+    verify("verify: an image of whole blocks on a pipe, whose end shows only at a read, costs none either", burned(WHOLE),
+           b"\nThe chip holds image.fifo: 4096 bytes.\n", 0, reads=2, args=[PIPE], image=None,
+           setup=[image_on_pipe], not_on_windows="no FIFOs"),
+    verify("verify: an empty image receives one block, and the chip holds it", ERASED,
+           b"\nThe chip holds image.bin: 0 bytes.\n", 0, reads=1, image=b""),
+    verify("verify: an erased chip is blank", ERASED, b"\nThe chip is blank: 65536 bytes.\n", 0, reads=32,
+           args=["--blank", "0x10000"], image=None),
+    # 0x2000 is past the size, in no block that is received.
+    verify("verify: a chip with programmed bytes is not blank", changed(ERASED, {0x1234: 0x00, 0x1FFF: 0xFE, 0x2000: 0}),
+           b"\nThe chip is not blank: 2 of 8192 addresses programmed, first at 0x1234 (0x00).\n", 1, reads=4,
+           args=["--blank", "2000"], image=None),
+    trouble("verify: no board is trouble", b"", CANT_INIT + ERROR, ['FT_OpenEx "Zerbanit" 2 -> 2'],
+            env={"SIMBOARD_ABSENT": "1"}),
+    trouble("verify: a refused purge is trouble", DUMP_READY, ERROR, READER_OPEN + ["FT_Purge 3 -> 4", CLOSE],
+            env={"SIMBOARD_FAIL": "FT_Purge:1"}),
+    trouble("verify: a refused receive is trouble, never a verdict", DUMP_READY + progress(0, 0x800),
+            CANT_INPUT + ERROR, READER_OPEN + [PURGE, RESTART, READ, "FT_Read 4096 -> 4 0", CLOSE],
+            env={"SIMBOARD_FAIL": "FT_Read:2"}),
+    trouble("verify: a short last receive is trouble, never a verdict", DUMP_READY + progress(0, 0x800, 0x1000),
+            CANT_INPUT + ERROR, READER_OPEN + [PURGE, RESTART, READ, READ, "FT_Read 4096 -> 0 1000", CLOSE],
+            env={"SIMBOARD_SHORT": "FT_Read:3=1000"}),
+    # Over USB the board itself fails: 8150 samples are past the first block's 4096.
+    trouble("verify: unplugged over USB during a verify is trouble, never a verdict", DUMP_READY + progress(0, 0x800),
+            CANT_INPUT + ERROR, None, usb_only=True, env={"SIMBOARD_UNPLUG_IN": "8150"}),
+    trouble("verify: a purge refused over USB is trouble", DUMP_READY, ERROR, None, usb_only=True,
+            env={"SIMBOARD_REFUSE": "00:1"}),
+    trouble("verify: a missing image is trouble, the board left alone", b"",
+            b"Can't open image.bin: No such file or directory\n" + ERROR, [], image=None),
+    trouble("verify: a bad size is trouble, the board left alone", b"",
+            b"Can't take \"800k\" as the size: give a hexadecimal number below 100000000.\n" + ERROR, [],
+            args=["--blank", "800k"]),
+    *(Case(name=f"verify: {' '.join(args) or 'no argument'} prints nothing and is trouble", prog="chipverify",
+           args=args, status=2, stdout=b"", stderr=b"", log=[]) for args in ([], ["--blank"])),
+]
+
+CASES += [Case(name=f"{prog} {option}: one line on stdout", prog=prog, args=[option, "extra"], status=0, stderr=b"",
+               stdout=line, log=[])
+          for prog, usage in (("chipburn", b"IMAGE"), ("chipdump", b"OUTPUT SIZE"),
+                              ("chipverify", b"IMAGE | --blank SIZE"))
+          for option, line in (("--help", b"usage: %s %s\n" % (prog.encode(), usage)),
+                               ("--version", prog.encode() + b" 1.0\n"))]
