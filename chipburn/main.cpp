@@ -3,6 +3,7 @@
 // The board takes no addresses: the operator resets its counter, and from
 // there every two bytes on the link program one ROM address and step the
 // counter. So the image goes out whole, in order, each byte twice.
+#include "breaks.h"
 #include "console.h"
 #include "devicelink.h"
 #include "files.h"
@@ -10,25 +11,9 @@
 
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-volatile std::sig_atomic_t exitNow = 0;
-
-extern "C" void OnBreak(int signalNumber) {
-    exitNow = 1;
-#if defined(_WIN32)
-    // Windows resets a handler before running it; a second break must still
-    // land here rather than kill the program in the middle of a block.
-    std::signal(signalNumber, OnBreak);
-#else
-    // Installed once with sigaction, it stays; signal() here would bring
-    // back the restarting of reads and writes that the break must cut short.
-    static_cast<void>(signalNumber);
-#endif
-}
 
 namespace {
 
@@ -41,61 +26,9 @@ constexpr char powerOffPrompt[] = "Turn OFF the power, remove ROM, and hit retur
 // is: the safe fill past the image's end.
 constexpr std::uint8_t erasedByte = 0xFF;
 
-// Ctrl+C, a kill, and a terminal or ssh session that goes away.
-constexpr std::array breakSignals{
-    SIGINT, SIGTERM,
-#if defined(SIGHUP)
-    SIGHUP,
-#endif
-#if defined(SIGBREAK)
-    SIGBREAK,
-#endif
-};
-
 using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 
 enum class CopyEnd { imageEnd, readError, sendFailed, stopped };
-
-#if defined(_WIN32)
-using Disposition = void (*)(int);
-#else
-using Disposition = struct sigaction;
-#endif
-
-// What each break signal did before the copy: it gets that back after.
-std::array<Disposition, breakSignals.size()> beforeCopy;
-
-// Only while the copy runs does a break wait for the block under way: before
-// and after it, Ctrl+C ends the program at once. A signal the program was
-// started with ignored (nohup, a shell's trap '' HUP) stays ignored.
-void catchBreak() {
-    for (std::size_t i = 0; i < breakSignals.size(); ++i) {
-#if defined(_WIN32)
-        beforeCopy[i] = std::signal(breakSignals[i], OnBreak);
-        if (beforeCopy[i] == SIG_IGN) std::signal(breakSignals[i], SIG_IGN);
-#else
-        sigaction(breakSignals[i], nullptr, &beforeCopy[i]);
-        if (beforeCopy[i].sa_handler == SIG_IGN) continue;
-        // No SA_RESTART: a read of an image pipe that has stalled, or a write
-        // of the progress line to a reader that has, returns at the break
-        // instead of waiting on for them.
-        struct sigaction onBreak {};
-        onBreak.sa_handler = OnBreak;
-        sigemptyset(&onBreak.sa_mask);
-        sigaction(breakSignals[i], &onBreak, nullptr);
-#endif
-    }
-}
-
-void releaseBreak() {
-    for (std::size_t i = 0; i < breakSignals.size(); ++i) {
-#if defined(_WIN32)
-        std::signal(breakSignals[i], beforeCopy[i]);
-#else
-        sigaction(breakSignals[i], &beforeCopy[i], nullptr);
-#endif
-    }
-}
 
 // Takes the next 2048 image bytes into the block, each twice; past the end
 // of the image the block is filled with erased bytes. Returns how many
