@@ -1,5 +1,6 @@
 // chipdump: copies the contents of the EPROM fitted in the board into a raw
 // file, one byte per ROM address.
+#include "breaks.h"
 #include "console.h"
 #include "devicelink.h"
 #include "files.h"
@@ -16,24 +17,26 @@ namespace {
 
 constexpr char usage[] = "OUTPUT SIZE";
 
-struct DumpResult {
-    bool receiveFailed;
-    bool writeFailed;
-    int writeError;  // errno of the failed write
-};
+enum class DumpEnd { whole, receiveFailed, writeFailed, stopped };
 
 // Each stretch is written as it comes in, the last one as far as the size
-// goes. A failed write ends the dump; its reason is kept for the message.
-DumpResult dumpChip(FT_HANDLE device, std::FILE* output, std::uint32_t size) {
-    DumpResult result{false, false, 0};
+// goes. A break stops the dump after the block under way; a failed write
+// ends it, with its reason kept for the message.
+DumpEnd dumpChip(FT_HANDLE device, std::FILE* output, std::uint32_t size, int& writeError) {
+    DumpEnd end = DumpEnd::whole;
     auto write = [&](std::uint32_t, const Stretch& settled, std::uint32_t count) {
-        if (std::fwrite(settled.data(), 1, count, output) == count) return true;
-        result.writeFailed = true;
-        result.writeError = errno;
-        return false;
+        bool written = std::fwrite(settled.data(), 1, count, output) == count;
+        // A write to a stalled pipe that the break cut short is the break.
+        if (exitNow) {
+            end = DumpEnd::stopped;
+        } else if (!written) {
+            end = DumpEnd::writeFailed;
+            writeError = errno;
+        }
+        return end == DumpEnd::whole;
     };
-    result.receiveFailed = sampleChip(device, size, write) == SampleEnd::receiveFailed;
-    return result;
+    if (sampleChip(device, size, write) == SampleEnd::receiveFailed) return DumpEnd::receiveFailed;
+    return end;
 }
 
 }  // namespace
@@ -52,45 +55,43 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
         printErrorLine();
         return EXIT_FAILURE;
     }
-    std::FILE* output = openOutput(outputPath);
-    if (!output) {
+    DumpFile output;
+    if (!openDump(outputPath, output)) {
         printErrorLine();
         return EXIT_FAILURE;
     }
     FT_HANDLE device = nullptr;
     if (initUSB(&device, readerLink) != 0) {
-        std::fclose(output);
+        endDump(output, false);
         printErrorLine();
         return EXIT_FAILURE;
     }
-
     if (startSampling(device) != 0) {
         FT_Close(device);
-        std::fclose(output);
+        endDump(output, false);
         printErrorLine();
         return EXIT_FAILURE;
     }
-    DumpResult dump{false, false, 0};
-    if (!emptyFile(output)) {
-        dump.writeFailed = true;
-        dump.writeError = errno;
-    } else {
-        dump = dumpChip(device, output, size);
-    }
 
+    // Until the dump has taken the output's place or been removed, a break
+    // waits for the block under way: the program never ends with a new
+    // file left beside the output.
+    catchBreak();
+    int writeError = 0;
+    DumpEnd end = DumpEnd::writeFailed;
+    if (startDump(output))
+        end = dumpChip(device, output.file, size, writeError);
+    else
+        writeError = errno;
     FT_Close(device);
-    // What is still buffered goes out now: a full disk often shows only
-    // here. Some C runtimes lose a failed flush inside fclose, so it is
-    // asked for on its own first.
-    bool flushed = std::fflush(output) == 0 && !std::ferror(output);
-    int flushError = errno;
-    bool closed = std::fclose(output) == 0;
-    if ((!flushed || !closed) && !dump.writeFailed) {
-        dump.writeFailed = true;
-        dump.writeError = flushed ? errno : flushError;
+    if (!endDump(output, end == DumpEnd::whole)) {
+        end = DumpEnd::writeFailed;
+        writeError = errno;
     }
-    if (dump.writeFailed) reportFileFailure("write", outputPath, dump.writeError);
-    if (dump.writeFailed || dump.receiveFailed) {
+    releaseBreak();
+
+    if (end == DumpEnd::writeFailed) reportFileFailure("write", outputPath, writeError);
+    if (end != DumpEnd::whole) {
         printErrorLine();
         return EXIT_FAILURE;
     }

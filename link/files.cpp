@@ -33,4 +33,67 @@ std::FILE* openImage(const ArgChar* path) {
     return openRefusingStreams(path, "rb", "read");
 }
 
-std::FILE* openOutput(const ArgChar* path) { return openRefusingStreams(path, "ab", "write"); }
+bool openDump(const ArgChar* path, DumpFile& dump) {
+    dump.earlier = nullptr;
+    dump.file = nullptr;
+    dump.inPlace = false;
+    if (pathExists(path)) {
+        dump.earlier = openRefusingStreams(path, "ab", "write");
+        if (!dump.earlier) return false;
+        // /dev/stdout or >(cmd) are links the system makes up on the way to
+        // a pipe or a terminal: only a file found again under the name the
+        // links lead to is replaced.
+        dump.inPlace = !isRegularFile(dump.earlier) || !followLinks(path, dump.target) ||
+                       !isFileAt(dump.earlier, dump.target);
+        return true;
+    }
+    if (errno == ENOENT && followLinks(path, dump.target) && folderTakesFiles(dump.target)) return true;
+    reportFileFailure("open", path, errno);
+    return false;
+}
+
+bool startDump(DumpFile& dump) {
+    if (!dump.inPlace) {
+        dump.file = createBeside(dump.target, dump.fresh);
+        if (dump.file) {
+            if (!takeModeOf(dump.file, dump.earlier)) return false;
+            // Windows renames nothing over a file that is still open.
+            if (dump.earlier) std::fclose(dump.earlier);
+            dump.earlier = nullptr;
+            return true;
+        }
+        // A folder the user may not add to: the output is all there is.
+        if (!dump.earlier || (errno != EACCES && errno != EPERM)) return false;
+        dump.inPlace = true;
+    }
+    dump.file = dump.earlier;
+    dump.earlier = nullptr;
+    return emptyFile(dump.file);
+}
+
+bool endDump(DumpFile& dump, bool whole) {
+    if (dump.earlier) std::fclose(dump.earlier);
+    std::FILE* file = dump.file;
+    dump.earlier = nullptr;
+    dump.file = nullptr;
+    if (!file) return !whole;
+    // What is still buffered goes out now: a full disk often shows only
+    // here. Some C runtimes lose a failed flush inside fclose, so it is asked
+    // for on its own first. A new file is on the disk before it takes the
+    // output's name, or a power cut could leave the name on an empty file.
+    bool written = whole && (dump.inPlace ? std::fflush(file) == 0 && !std::ferror(file) : syncFile(file));
+    int error = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!dump.inPlace) {
+        if (written && !replaceWith(dump.fresh, dump.target)) {
+            written = false;
+            error = errno;
+        }
+        if (!written) removeFile(dump.fresh);
+    }
+    errno = error;
+    return written || !whole;
+}

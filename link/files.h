@@ -12,7 +12,30 @@
 // the image's bytes, or take in the progress line while it is burned.
 std::FILE* openImage(const ArgChar* path);
 
-// A dump, for appending, which never empties it: an earlier dump stays whole
-// until the board is known to answer. One that is also a standard stream
-// would take in the prompt and the progress line, or eat the answer to it.
-std::FILE* openOutput(const ArgChar* path);
+// A dump's output. A file on a disk, or one not there yet, is replaced only
+// by a whole new dump: the samples go to a new file beside it, which takes
+// its name once the last block is in. A dump that fails or is stopped leaves
+// it as it was. A pipe or a device, and a file in a folder the user may not
+// add to, is written where it is, and keeps what reached it.
+struct DumpFile {
+    std::FILE* earlier;  // the output as it is, opened for appending, which never empties it
+    std::FILE* file;     // where the samples go
+    bool inPlace;
+    PathText target;  // the output, symbolic links followed
+    PathText fresh;   // the new file beside it
+};
+
+// Before the board is touched: refuses, with the reason on stderr, an output
+// that cannot be opened for writing, or that is also a standard stream (it
+// would take in the prompt and the progress line, or eat the answer to it).
+// Nothing is made or changed.
+bool openDump(const ArgChar* path, DumpFile& dump);
+
+// Once the board samples: the new file beside the output, or the output
+// itself emptied when it is written in place. False with errno set.
+bool startDump(DumpFile& dump);
+
+// A whole dump takes the output's place; anything less is removed and the
+// output left as it was. False, errno set, when a whole dump could not be
+// put in place, or did not all reach an output written in place.
+bool endDump(DumpFile& dump, bool whole);

@@ -2,6 +2,8 @@
 // files they are given, and standard streams they can rely on.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdio>
 
 // The Windows programs take their arguments as UTF-16, so a file named in
@@ -36,6 +38,53 @@ int standardStreamOf(std::FILE* file);
 // Empties a regular file opened for appending; other outputs (a pipe, a
 // device) have nothing to empty. Returns false with errno set.
 bool emptyFile(std::FILE* file);
+
+// Whether a path names something already, a file or not. False with errno
+// set when it does not, or cannot be looked at.
+bool pathExists(const ArgChar* path);
+
+// A file on a disk, the only kind that is replaced by a new one; a pipe or a
+// device is written where it is.
+bool isRegularFile(std::FILE* file);
+
+// A path as the system takes it, room for the longest.
+constexpr std::size_t pathRoom = 4096;
+using PathText = std::array<ArgChar, pathRoom>;
+
+// The file a path names, each symbolic link on the way followed (to where it
+// points, even if nothing is there yet), so that replacing the file leaves a
+// link a link. Where links are not followed, the path itself. False with
+// errno set.
+bool followLinks(const ArgChar* path, PathText& target);
+
+// Whether an open file is the one at `path`, and not another that took its
+// name since, or something the system only shows under a made-up one.
+bool isFileAt(std::FILE* file, const PathText& path);
+
+// Whether the folder `path` would be made in exists and takes new files.
+// False with errno set.
+bool folderTakesFiles(const PathText& path);
+
+// A new, empty file beside `path`, in its folder, so that it can later be
+// renamed over it in one step: its name goes to `fresh`. Null, errno set.
+std::FILE* createBeside(const PathText& path, PathText& fresh);
+
+// Gives a new file what `earlier` had: its permission bits, and its owner
+// and group where the user may set them; with no earlier file, what a file
+// made by fopen gets. False with errno set.
+bool takeModeOf(std::FILE* fresh, std::FILE* earlier);
+
+// Writes out what the C library and the system still hold of a file, so
+// that it is on the disk before it takes another file's name. False with
+// errno set.
+bool syncFile(std::FILE* file);
+
+// Puts `fresh` in the place of `path` in one step that lasts once it is
+// done: `path` is either what it was or all of `fresh`. False with errno set
+// and `fresh` still there.
+bool replaceWith(const PathText& fresh, const PathText& path);
+
+void removeFile(const PathText& path);
 
 // Writes an argument as it was given: on Windows, wide characters go to a
 // console as they are and elsewhere as UTF-8.

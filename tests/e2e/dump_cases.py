@@ -1,6 +1,9 @@
 import os
+import re
+import signal
 import subprocess
 import tempfile
+import threading
 
 from common import *
 from harness import Case, IMAGE, OUTPUT, read
@@ -22,20 +25,133 @@ def round_trip(name, image, size_text, reads):
                 before=[("chipburn", [IMAGE])], output=padded(image)[:int(size_text, 16)])
 
 
+FOLDER = "out"  # the output alone in a folder, so that nothing may be left beside it
+IN_FOLDER = os.path.join(FOLDER, OUTPUT)
+
+
+def in_folder(earlier):
+    """out/ holding an earlier dump, or nothing."""
+    def setup(work):
+        os.makedirs(os.path.join(work, FOLDER), exist_ok=True)
+        if earlier is not None:
+            with open(os.path.join(work, IN_FOLDER), "wb") as f:
+                f.write(earlier)
+    return setup
+
+
+def folder_holds(files, then=None):
+    """out/ holds these files ({name: bytes}) and nothing else; then `then`
+    is given the work folder, whatever was found."""
+    def check(result):
+        folder = os.path.join(result["work"], FOLDER)
+        try:
+            found = {name: read(os.path.join(folder, name)) for name in os.listdir(folder)}
+        finally:
+            if then:
+                then(result["work"])
+        if found == files:
+            return None
+        return f"out/ holds {sorted(found)}" + ("" if set(found) != set(files) else ", not the bytes it should")
+    return check
+
+
 def append_only(on):
-    """chattr +a: the file takes appended bytes, and refuses to be emptied."""
+    """chattr +a: the file takes appended bytes, and can be neither emptied nor replaced."""
     def change(work):
-        subprocess.run(["chattr", "+a" if on else "-a", os.path.join(work, OUTPUT)], check=True)
+        subprocess.run(["chattr", "+a" if on else "-a", os.path.join(work, IN_FOLDER)], check=True)
     return change
 
 
-def chattr_refused():
-    """Only a user with the right to make files append-only may (root, most often)."""
-    with tempfile.NamedTemporaryFile() as f:
-        tried = subprocess.run(["chattr", "+a", f.name], capture_output=True, text=True)
-        subprocess.run(["chattr", "-a", f.name], capture_output=True)
-    return f"chattr +a is refused here: {tried.stderr.strip()}" if tried.returncode else None
+def refused(command):
+    """What only a user with the right to it may do (root, most often)."""
+    def probe():
+        with tempfile.TemporaryDirectory() as folder:
+            tried = subprocess.run(command(folder), capture_output=True, text=True)
+            subprocess.run(["umount", folder], capture_output=True)
+            subprocess.run(["chattr", "-a", os.path.join(folder, "f")], capture_output=True)
+        return f"{' '.join(command('DIR'))} is refused here: {tried.stderr.strip()}" if tried.returncode else None
+    return probe
 
+
+chattr_refused = refused(lambda folder: ["sh", "-c", f"touch {folder}/f && chattr +a {folder}/f"])
+# A disk that fills up at 64 KiB, with the earlier dump on it.
+SMALL_DISK = ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs"]
+mount_refused = refused(lambda folder: SMALL_DISK + [folder])
+
+
+def small_disk(work):
+    os.makedirs(os.path.join(work, FOLDER))
+    subprocess.run(SMALL_DISK + [os.path.join(work, FOLDER)], check=True)
+
+
+def unmount(work):
+    subprocess.run(["umount", os.path.join(work, FOLDER)], check=True)
+
+
+def stopped_by(number):
+    """The signal comes while the third block is read: the dump stops after
+    the block under way, or perhaps a few more, never at its end."""
+    return dict(env={"SIMBOARD_REALTIME": "1"}, interrupt=(DUMP_READY + progress(0, 0x800, 0x1000), number),
+                stderr=ERROR, stdout=re.compile(re.escape(DUMP_READY + progress(0, 0x800, 0x1000)) + rb"(?:[ 0-9a-f]{4}\r){0,60}"),
+                not_on_windows=None if number == signal.SIGINT else "Wine does not raise it in the program")
+
+
+# 128 KiB, 64 blocks, over an earlier dump or none: each way a dump can end
+# short leaves the output as it was, and no file beside it.
+FAILED_DUMPS = [
+    ("the third receive fails", dict(
+        env={"SIMBOARD_FAIL": "FT_Read:3"}, stdout=DUMP_READY + progress(0, 0x800, 0x1000), stderr=CANT_INPUT + ERROR,
+        log=READER_OPEN + [PURGE, RESTART, READ, READ, "FT_Read 4096 -> 4 0", CLOSE])),
+    ("Ctrl+C during sampling stops it", stopped_by(signal.SIGINT)),
+    ("a hang-up during sampling stops it", stopped_by(signal.SIGHUP)),
+    ("a full disk", dict(
+        setup=[small_disk], skip_if=mount_refused, not_on_windows=None, stdout=re.compile(re.escape(DUMP_READY) + rb".*"),
+        stderr=b"Can't write out/dump.bin: No space left on device\n" + ERROR)),
+]
+
+
+def failed_dump(how, earlier, more):
+    more = dict(more)
+    setup = more.pop("setup", []) + [in_folder(earlier)]
+    return Case(name=f"dump: {how}: " + ("an earlier dump is kept" if earlier else "no output is made"),
+                prog="chipdump", args=[IN_FOLDER, "20000"], chip=CHIP_DATA, status=1, setup=setup,
+                check=folder_holds({OUTPUT: earlier} if earlier else {}, unmount if setup[0] is small_disk else None),
+                **more)
+
+
+def link_kept(result):
+    at = lambda name: os.path.join(result["work"], name)
+    if not os.path.islink(at(OUTPUT)) or os.readlink(at(OUTPUT)) != "kept/rom.bin":
+        return "dump.bin is no longer the link to kept/rom.bin"
+    return None if os.listdir(at("kept")) == ["rom.bin"] and read(at("kept/rom.bin")) == CHIP_DATA[:0x800] else \
+        "kept/ does not hold just rom.bin with the new dump"
+
+
+def mode_and_owner(mode, owner):
+    def check(result):
+        status = os.stat(os.path.join(result["work"], OUTPUT))
+        got = (oct(status.st_mode & 0o777), status.st_uid if os.geteuid() == 0 else owner)
+        return None if got == (oct(mode), owner) else f"mode and owner {got}, want {(oct(mode), owner)}"
+    return check
+
+
+def given_to_nobody(work):
+    """An earlier dump of mode 0604, and as root, owned by nobody."""
+    os.chmod(os.path.join(work, OUTPUT), 0o604)
+    if os.geteuid() == 0:
+        os.chown(os.path.join(work, OUTPUT), 65534, 65534)
+
+
+def fifo_reader(work):
+    os.mkfifo(os.path.join(work, "dump.fifo"))
+
+    def drain():
+        with open(os.path.join(work, "dump.fifo"), "rb") as f:
+            FIFO_READ[work] = f.read()
+    threading.Thread(target=drain, daemon=True).start()
+
+
+FIFO_READ = {}
 
 def full_disk(size_text, reads):
     return dump(f"dump: a full disk is never reported as done (size {size_text})", size_text, reads,
@@ -48,7 +164,7 @@ CASES = [
          "the second sample of each address replaces an earlier dump; later arguments ignored",
          "1801", 4, args=[OUTPUT, "1801", "extra"], output=CHIP_DATA[:0x1801],
          dialogue=[(DUMP_READY, READER_OPEN, b"x")]),
-    dump("dump: size 0 receives one block and empties an earlier dump", "0", 1, output=b""),
+    dump("dump: size 0 receives one block and replaces an earlier dump with an empty one", "0", 1, output=b""),
     round_trip("round trip: 64 KiB", data(65536, seed=22), "10000", 32),
     round_trip("round trip: 5000 bytes at their own size", data(5000, seed=24), "1388", 3),
     dump("dump: a dump named in Greek is written on a Western code page", "800", 1, args=[GREEK, "800"],
@@ -71,12 +187,29 @@ CASES = [
     # 2048 bytes fit in the stream's buffer: only the final close meets the full disk.
     full_disk("800", 1),
     full_disk("10000", 3),
-    Case(name="dump: an earlier dump that cannot be emptied is never added to", prog="chipdump",
-         args=[OUTPUT, "800"], chip=CHIP_DATA, output_before=EARLIER, setup=[append_only(True)], status=1,
-         stdout=DUMP_READY, stderr=b"Can't write dump.bin: Operation not permitted\n" + ERROR,
-         log=READER_OPEN + [PURGE, RESTART, CLOSE], output=EARLIER,
-         # Last, so that the work folder can be removed.
-         check=lambda r: append_only(False)(r["work"]), not_on_windows="chattr is Linux's", skip_if=chattr_refused),
+    Case(name="dump: an append-only earlier dump, which cannot be replaced, is kept", prog="chipdump",
+         args=[IN_FOLDER, "800"], chip=CHIP_DATA, setup=[in_folder(EARLIER), append_only(True)], status=1,
+         stdout=DUMP_READY + progress(0), stderr=b"Can't write out/dump.bin: Operation not permitted\n" + ERROR,
+         log=READER_OPEN + [PURGE, RESTART, READ, CLOSE], check=folder_holds({OUTPUT: EARLIER}, append_only(False)),
+         not_on_windows="chattr is Linux's", skip_if=chattr_refused),
+    *(failed_dump(how, earlier, more) for how, more in FAILED_DUMPS for earlier in (EARLIER, None)),
+    dump("dump: the new dump keeps the earlier one's permission bits and owner", "800", 1, output=CHIP_DATA[:0x800],
+         umask=0o077, setup=[given_to_nobody], check=mode_and_owner(0o604, 65534), not_on_windows="no permission bits"),
+    dump("dump: a new output gets what the umask leaves", "800", 1, output=CHIP_DATA[:0x800], output_before=None,
+         umask=0o027, check=mode_and_owner(0o640, os.geteuid()), not_on_windows="no permission bits"),
+    dump("dump: an output that is a symbolic link stays one, and its target takes the dump", "800", 1,
+         output=CHIP_DATA[:0x800], output_before=None, setup=[lambda work: os.mkdir(os.path.join(work, "kept")),
+                                    lambda work: open(os.path.join(work, "kept/rom.bin"), "wb").write(EARLIER),
+                                    lambda work: os.symlink("kept/rom.bin", os.path.join(work, OUTPUT))],
+         check=link_kept, not_on_windows="Wine shows no symbolic links"),
+    dump("dump: a FIFO as the output is written as it is", "800", 1, args=["dump.fifo", "800"], output=EARLIER,
+         setup=[fifo_reader], not_on_windows="no FIFOs",
+         check=lambda r: None if FIFO_READ.pop(r["work"], None) == CHIP_DATA[:0x800] else "the FIFO's reader got the wrong bytes"),
+    # As root every folder takes new files.
+    dump("dump: an earlier dump in a folder the user may not add to is written where it is", "800", 1,
+         args=[IN_FOLDER, "800"], output_before=None, setup=[in_folder(EARLIER), lambda work: os.chmod(os.path.join(work, FOLDER), 0o555)],
+         check=folder_holds({OUTPUT: CHIP_DATA[:0x800]}, lambda work: os.chmod(os.path.join(work, FOLDER), 0o755)),
+         skip_if=lambda: "root may add to any folder" if os.geteuid() == 0 else None),
     *(Case(name=f"dump: started without {streams}, no message lands in the dump", prog="chipdump",
            args=[OUTPUT, "800"], closed=closed, env={"SIMBOARD_ABSENT": "1"}, output_before=EARLIER, status=1,
            stdout=b"", log=['FT_OpenEx "Zerbanit" 2 -> 2'], output=EARLIER, **elsewhere)

@@ -34,8 +34,9 @@ class Case(dict):
     work folder first), setup (callables given the work folder), before
     (runs of (prog, args) in the same folder first), env (the board's knobs),
     closed (standard fds the program starts without), ignored (signals it
-    starts with ignored), stdout=BROKEN or STALLED, stdout_file (a file in
-    the work folder, or a path, appended to as stdout), and what the
+    starts with ignored), umask (the one it starts with), stdout=BROKEN or
+    STALLED, stdout_file (a file in the work folder, or a path, appended to
+    as stdout), and what the
     operator does: stdin (typed, then end of input; default two Returns),
     or dialogue, a list of (text on screen, call log so far or None, answer)
     where the answer is bytes typed, a signal sent, or a callable given the
@@ -166,7 +167,8 @@ def run(case, args):
         started = time.monotonic()
         proc = subprocess.Popen(command, cwd=work, env=env, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
                                 stdout=pipe[1] if pipe else stdout or subprocess.PIPE,
-                                preexec_fn=lambda: start_child(closed, ignored), start_new_session=True)
+                                preexec_fn=lambda: start_child(closed, ignored), start_new_session=True,
+                                umask=case.get("umask", -1))
         if pipe:
             os.close(pipe[1])
             if case["stdout"] is BROKEN:
