@@ -236,7 +236,18 @@ bool isRegularFile(std::FILE* file) {
 
 bool followLinks(const ArgChar* path, PathText& target) {
     std::size_t at = 0;
-    return putText(target, at, path, textLength(path));
+    if (!putText(target, at, path, textLength(path))) return false;
+    // Where a file is there, the system names what it really is, links
+    // and junctions followed; a name that does not resolve is taken as it is.
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return true;
+    PathText final;
+    DWORD length = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(handle);
+    if (length > 0 && length < final.size()) target = final;
+    return true;
 }
 
 bool isFileAt(std::FILE*, const PathText&) { return true; }

@@ -201,7 +201,7 @@ CASES = [
          output=CHIP_DATA[:0x800], output_before=None, setup=[lambda work: os.mkdir(os.path.join(work, "kept")),
                                     lambda work: open(os.path.join(work, "kept/rom.bin"), "wb").write(EARLIER),
                                     lambda work: os.symlink("kept/rom.bin", os.path.join(work, OUTPUT))],
-         check=link_kept, not_on_windows="Wine shows no symbolic links"),
+         check=link_kept),
     dump("dump: a FIFO as the output is written as it is", "800", 1, args=["dump.fifo", "800"], output=EARLIER,
          setup=[fifo_reader], not_on_windows="no FIFOs",
          check=lambda r: None if FIFO_READ.pop(r["work"], None) == CHIP_DATA[:0x800] else "the FIFO's reader got the wrong bytes"),
