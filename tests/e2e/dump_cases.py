@@ -1,3 +1,4 @@
+import fcntl
 import os
 import re
 import signal
@@ -142,16 +143,25 @@ def given_to_nobody(work):
         os.chown(os.path.join(work, OUTPUT), 65534, 65534)
 
 
-def fifo_reader(work):
-    os.mkfifo(os.path.join(work, "dump.fifo"))
-
-    def drain():
-        with open(os.path.join(work, "dump.fifo"), "rb") as f:
-            FIFO_READ[work] = f.read()
-    threading.Thread(target=drain, daemon=True).start()
+FIFO, FIFO_READ = "dump.fifo", {}
 
 
-FIFO_READ = {}
+def fifo_reader(stalled):
+    """A reader of the FIFO that takes all it is sent, or one that takes
+    nothing, its pipe cut to a page, until the case is checked."""
+    def setup(work):
+        os.mkfifo(os.path.join(work, FIFO))
+        release = FIFO_READ[work] = threading.Event()
+
+        def drain():
+            with open(os.path.join(work, FIFO), "rb") as f:
+                if stalled:
+                    fcntl.fcntl(f, fcntl.F_SETPIPE_SZ, 4096)
+                    release.wait(60)
+                FIFO_READ[work] = f.read()
+        threading.Thread(target=drain, daemon=True).start()
+    return setup
+
 
 def full_disk(size_text, reads):
     return dump(f"dump: a full disk is never reported as done (size {size_text})", size_text, reads,
@@ -202,9 +212,15 @@ CASES = [
                                     lambda work: open(os.path.join(work, "kept/rom.bin"), "wb").write(EARLIER),
                                     lambda work: os.symlink("kept/rom.bin", os.path.join(work, OUTPUT))],
          check=link_kept),
-    dump("dump: a FIFO as the output is written as it is", "800", 1, args=["dump.fifo", "800"], output=EARLIER,
-         setup=[fifo_reader], not_on_windows="no FIFOs",
+    dump("dump: a FIFO as the output is written as it is", "800", 1, args=[FIFO, "800"], output=EARLIER,
+         setup=[fifo_reader(False)], not_on_windows="no FIFOs",
          check=lambda r: None if FIFO_READ.pop(r["work"], None) == CHIP_DATA[:0x800] else "the FIFO's reader got the wrong bytes"),
+    # The pipe takes two blocks, and the C library's buffer two more: then the write waits.
+    Case(name="dump: Ctrl+C while a FIFO output has stalled stops the dump", prog="chipdump", args=[FIFO, "20000"],
+         chip=CHIP_DATA, setup=[fifo_reader(True)], interrupt=(lambda work: os.path.exists(os.path.join(work, "calls.log")),
+                                                              signal.SIGINT),
+         status=1, stderr=ERROR, stdout=re.compile(re.escape(DUMP_READY) + rb"(?:[ 0-9a-f]{4}\r){1,20}"),
+         check=lambda r: FIFO_READ.pop(r["work"]).set(), not_on_windows="no FIFOs"),
     # As root every folder takes new files.
     dump("dump: an earlier dump in a folder the user may not add to is written where it is", "800", 1,
          args=[IN_FOLDER, "800"], output_before=None, setup=[in_folder(EARLIER), lambda work: os.chmod(os.path.join(work, FOLDER), 0o555)],

@@ -4,7 +4,7 @@
 #   checks.sh deb DEB                     the package's files, and a Depends that names libftdi1
 #   checks.sh no-board DEB                the packaged programs, run with no board, say so
 #   checks.sh zip ZIP                     the Windows zip's files, the texts with CRLF and
-#                                         no word of Linux or macOS in the pages
+#                                         no word of Linux, macOS or their signals in the pages
 set -euo pipefail
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -67,8 +67,13 @@ with zipfile.ZipFile(sys.argv[1]) as z:
         text = z.read(name)
         if text.count(b"\n") != text.count(b"\r\n") or b"\b" in text:
             sys.exit(f"{name}: not plain text with CRLF line ends")
-        if name != top + "LICENSE.txt" and any(word in text for word in (b"Linux", b"macOS", b"udev")):
-            sys.exit(f"{name}: a Windows page that tells of Linux or macOS")
+        # What a Windows user cannot do or meet: Unix systems, their signals,
+        # the shell's process substitution, device files, a status of 128 +
+        # a signal's number, the break of a stalled pipe.
+        unix = [w for w in (b"Linux", b"macOS", b"udev", b"SIG", b"nohup", b"<(", b">(", b"/dev/", b"status 130",
+                            b"stalled") if w in text]
+        if name != top + "LICENSE.txt" and unix:
+            sys.exit(f"{name}: a Windows page that tells of {unix}")
 PY
 }
 
