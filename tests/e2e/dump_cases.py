@@ -70,7 +70,8 @@ def refused(command):
             tried = subprocess.run(command(folder), capture_output=True, text=True)
             subprocess.run(["umount", folder], capture_output=True)
             subprocess.run(["chattr", "-a", os.path.join(folder, "f")], capture_output=True)
-        return f"{' '.join(command('DIR'))} is refused here: {tried.stderr.strip()}" if tried.returncode else None
+        reason = (tried.stderr.strip().splitlines() or ["no reason given"])[0]
+        return f"{' '.join(command('DIR'))} is refused here: {reason}" if tried.returncode else None
     return probe
 
 
