@@ -1,14 +1,10 @@
 """chipverify: the chip compared with an image, or checked blank. The status
 is cmp's: 0 the same, 1 different, 2 trouble, which gives no verdict."""
-import os
-import threading
-
 from common import *
 from harness import Case, IMAGE
 
 IMAGE_DATA = data(5000, seed=41)  # two whole blocks and 904 addresses
 WHOLE = data(2 * STRETCH, seed=42)
-PIPE = "image.fifo"
 
 
 def changed(base, at):
@@ -35,18 +31,6 @@ def trouble(name, stdout, stderr, log, **more):
     return Case(name=name, stdout=stdout, stderr=stderr, **expect)
 
 
-def image_on_pipe(work):
-    """The image written into a FIFO in two pieces, then its end."""
-    os.mkfifo(os.path.join(work, PIPE))
-
-    def feed():
-        with open(os.path.join(work, PIPE), "wb") as f:
-            f.write(WHOLE[:1000])
-            f.flush()
-            f.write(WHOLE[1000:])
-    threading.Thread(target=feed, daemon=True).start()
-
-
 TAKEABLE = changed(IMAGE_DATA, {0x1234: 0x5A})
 ERASE = changed(IMAGE_DATA, {0x300: 0x0F, 0x1000: 0xF0})
 
@@ -67,7 +51,7 @@ CASES = [
            b"\nThe chip holds image.bin: 4096 bytes.\n", 0, reads=2, image=WHOLE),
     verify("verify: an image of whole blocks on a pipe, whose end shows only at a read, costs none either", burned(WHOLE),
            b"\nThe chip holds image.fifo: 4096 bytes.\n", 0, reads=2, args=[PIPE], image=None,
-           setup=[image_on_pipe], not_on_windows="no FIFOs"),
+           setup=[piped(WHOLE, 1000)], not_on_windows="no FIFOs"),
     verify("verify: an empty image receives one block, and the chip holds it", ERASED,
            b"\nThe chip holds image.bin: 0 bytes.\n", 0, reads=1, image=b""),
     verify("verify: an erased chip is blank", ERASED, b"\nThe chip is blank: 65536 bytes.\n", 0, reads=32,
