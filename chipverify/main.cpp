@@ -8,6 +8,7 @@
 #include "console.h"
 #include "devicelink.h"
 #include "files.h"
+#include "image.h"
 #include "sampling.h"
 #include "size.h"
 #include "system.h"
@@ -34,13 +35,9 @@ constexpr char canTake[] = "It can take the image without erasing.\n";
 constexpr char mustErase[] = "It must be erased before it can take the image.\n";
 constexpr char blank[] = "\nThe chip is blank: %u bytes.\n";
 constexpr char notBlank[] = "\nThe chip is not blank: %u of %u addresses programmed, first at 0x%x (0x%02x).\n";
-constexpr char tooLong[] = "it is longer than FFFFFFFF bytes";
 
 // An erased EPROM cell reads 0xFF; programming only takes bits to 0.
 constexpr std::uint8_t erasedByte = 0xFF;
-
-// The stretch at which the 32-bit address counter would run out.
-constexpr std::uint32_t lastStretch = 0xFFFFFFFFu - addressesPerBlock + 1;
 
 struct Differences {
     std::uint32_t addresses;  // compared so far
@@ -88,7 +85,7 @@ bool readStretch(ImageStream& image, std::uint32_t address, StretchPlan& next) {
         image.readError = errno;
         return false;
     }
-    if (address == lastStretch && taken == image.bytes.size()) {
+    if (pastLongestImage(address, taken)) {
         image.tooLong = true;
         return false;
     }
@@ -159,6 +156,12 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     } else {
         image.file = openImage(imagePath);
         if (!image.file) return trouble();
+        // A regular file is refused before the operator fits the chip.
+        if (imageLength(image.file) == ImageLength::tooLong) {
+            std::fclose(image.file);
+            reportFileProblem("verify", imagePath, imageTooLong);
+            return trouble();
+        }
     }
     FT_HANDLE device = nullptr;
     if (initUSB(&device, readerLink) != 0) {
@@ -174,7 +177,7 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     FT_Close(device);
     if (image.file) std::fclose(image.file);
     if (image.readError != 0) reportFileFailure("read", imagePath, image.readError);
-    if (image.tooLong) reportFileProblem("verify", imagePath, tooLong);
+    if (image.tooLong) reportFileProblem("verify", imagePath, imageTooLong);
     if (end != SampleEnd::done) return trouble();
     return blankCheck ? sayBlankVerdict(found) : sayImageVerdict(imagePath, found);
 }

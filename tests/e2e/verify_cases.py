@@ -1,5 +1,7 @@
 """chipverify: the chip compared with an image, or checked blank. The status
 is cmp's: 0 the same, 1 different, 2 trouble, which gives no verdict."""
+import os
+
 from common import *
 from harness import Case, IMAGE
 
@@ -21,6 +23,11 @@ def verify(name, chip, verdict, status, reads=3, args=(IMAGE,), image=IMAGE_DATA
                   log=READER_OPEN + [PURGE, RESTART] + [READ] * reads + [CLOSE], chip_after=chip)
     expect.update(more)
     return Case(name=name, **expect)
+
+
+def sparse(length):
+    """The image as a file of that length that takes no disk."""
+    return lambda work: os.truncate(os.path.join(work, IMAGE), length)
 
 
 def trouble(name, stdout, stderr, log, **more):
@@ -90,3 +97,13 @@ CASES += [Case(name=f"{prog} {option}: one line on stdout", prog=prog, args=[opt
                               ("chipverify", b"IMAGE | --blank SIZE"))
           for option, line in (("--help", b"usage: %s %s\n" % (prog.encode(), usage)),
                                ("--version", prog.encode() + b" 1.0\n"))]
+
+# The end of the 32-bit address space, known from a regular file's length
+# before the board is opened. An image one byte shorter gets as far as the
+# board, here an absent one.
+CASES += [Case(name=f"{prog}: an image of {length:X} bytes " + ("is refused" if refused else "is taken"), prog=prog,
+               args=[IMAGE], image=b"", setup=[sparse(length)], env={"SIMBOARD_ABSENT": "1"}, status=status,
+               stdout=b"", log=[] if refused else ['FT_OpenEx "Zerbanit" 2 -> 2'],
+               stderr=(b"Can't %s image.bin: it is longer than FFFFFFFF bytes\n" % verb if refused else CANT_INIT) + ERROR)
+          for prog, verb, status in (("chipburn", b"burn", 1), ("chipverify", b"verify", 2))
+          for length, refused in ((0xFFFFFFFF, False), (0x100000000, True))]
