@@ -35,6 +35,7 @@ constexpr char canTake[] = "It can take the image without erasing.\n";
 constexpr char mustErase[] = "It must be erased before it can take the image.\n";
 constexpr char blank[] = "\nThe chip is blank: %u bytes.\n";
 constexpr char notBlank[] = "\nThe chip is not blank: %u of %u addresses programmed, first at 0x%x (0x%02x).\n";
+constexpr char empty[] = "it is empty";
 
 // An erased EPROM cell reads 0xFF; programming only takes bits to 0.
 constexpr std::uint8_t erasedByte = 0xFF;
@@ -52,9 +53,11 @@ struct Differences {
 
 struct ImageStream {
     std::FILE* file;
-    Stretch bytes;  // the stretch the next block is compared with
-    int readError;  // errno of a failed read, or 0
-    bool tooLong;
+    Stretch bytes;        // the stretch the next block is compared with
+    StretchPlan first;    // the first stretch's plan, when it is read early
+    bool readEarly;       // whether it was, before the board was opened
+    int readError;        // errno of a failed read, or 0
+    const char* refusal;  // why the image cannot be verified, or nullptr
 };
 
 void compareStretch(Differences& found, std::uint32_t address, const Stretch& chip, const Stretch& wanted,
@@ -73,7 +76,13 @@ void compareStretch(Differences& found, std::uint32_t address, const Stretch& ch
 
 // Takes the image's next stretch. Its end is looked for before the block
 // is asked for, so that an image of whole blocks costs no block past them.
+// An image that gives nothing (a pipe whose command failed) has no verdict.
 bool readStretch(ImageStream& image, std::uint32_t address, StretchPlan& next) {
+    if (image.readEarly) {
+        image.readEarly = false;
+        next = image.first;
+        return true;
+    }
     std::size_t taken = std::fread(image.bytes.data(), 1, image.bytes.size(), image.file);
     bool more = false;
     if (taken == image.bytes.size()) {
@@ -85,12 +94,34 @@ bool readStretch(ImageStream& image, std::uint32_t address, StretchPlan& next) {
         image.readError = errno;
         return false;
     }
+    if (address == 0 && taken == 0) {
+        image.refusal = empty;
+        return false;
+    }
     if (pastLongestImage(address, taken)) {
-        image.tooLong = true;
+        image.refusal = imageTooLong;
         return false;
     }
     next = {static_cast<std::uint32_t>(taken), !more};
     return true;
+}
+
+// A regular file is judged before the board is opened, so that the operator
+// never fits a chip for an image that is too long, empty or unreadable. A
+// pipe may have nothing to give before its command has run: its first
+// stretch is read as any other, once the chip is being read.
+bool readFirstStretchEarly(ImageStream& image) {
+    switch (imageLength(image.file)) {
+    case ImageLength::unknown:
+        return true;
+    case ImageLength::tooLong:
+        image.refusal = imageTooLong;
+        return false;
+    case ImageLength::fits:
+        break;
+    }
+    image.readEarly = readStretch(image, 0, image.first);
+    return image.readEarly;
 }
 
 SampleEnd compareImage(FT_HANDLE device, ImageStream& image, Differences& found) {
@@ -140,6 +171,12 @@ int trouble() {
     return troubleStatus;
 }
 
+int imageTrouble(const ImageStream& image, const ArgChar* imagePath) {
+    if (image.readError != 0) reportFileFailure("read", imagePath, image.readError);
+    if (image.refusal) reportFileProblem("verify", imagePath, image.refusal);
+    return trouble();
+}
+
 }  // namespace
 
 int PROGRAM_MAIN(int argc, ArgChar** argv) {
@@ -150,17 +187,15 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     const ArgChar* imagePath = blankCheck ? nullptr : argv[1];
 
     std::uint32_t size = 0;
-    ImageStream image{nullptr, {}, 0, false};
+    ImageStream image{nullptr, {}, {0, true}, false, 0, nullptr};
     if (blankCheck) {
-        if (!takeSize(argv[2], size)) return trouble();
+        if (!takeSize(argv[2], size, false)) return trouble();
     } else {
         image.file = openImage(imagePath);
         if (!image.file) return trouble();
-        // A regular file is refused before the operator fits the chip.
-        if (imageLength(image.file) == ImageLength::tooLong) {
+        if (!readFirstStretchEarly(image)) {
             std::fclose(image.file);
-            reportFileProblem("verify", imagePath, imageTooLong);
-            return trouble();
+            return imageTrouble(image, imagePath);
         }
     }
     FT_HANDLE device = nullptr;
@@ -176,8 +211,6 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
 
     FT_Close(device);
     if (image.file) std::fclose(image.file);
-    if (image.readError != 0) reportFileFailure("read", imagePath, image.readError);
-    if (image.tooLong) reportFileProblem("verify", imagePath, imageTooLong);
-    if (end != SampleEnd::done) return trouble();
+    if (end != SampleEnd::done) return imageTrouble(image, imagePath);
     return blankCheck ? sayBlankVerdict(found) : sayImageVerdict(imagePath, found);
 }

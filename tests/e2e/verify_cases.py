@@ -59,8 +59,6 @@ CASES = [
     verify("verify: an image of whole blocks on a pipe, whose end shows only at a read, costs none either", burned(WHOLE),
            b"\nThe chip holds image.fifo: 4096 bytes.\n", 0, reads=2, args=[PIPE], image=None,
            setup=[piped(WHOLE, 1000)], not_on_windows="no FIFOs"),
-    verify("verify: an empty image receives one block, and the chip holds it", ERASED,
-           b"\nThe chip holds image.bin: 0 bytes.\n", 0, reads=1, image=b""),
     verify("verify: an erased chip is blank", ERASED, b"\nThe chip is blank: 65536 bytes.\n", 0, reads=32,
            args=["--blank", "0x10000"], image=None),
     # 0x2000 is past the size, in no block that is received.
@@ -84,9 +82,15 @@ CASES = [
             env={"SIMBOARD_REFUSE": "00:1"}),
     trouble("verify: a missing image is trouble, the board left alone", b"",
             b"Can't open image.bin: No such file or directory\n" + ERROR, [], image=None),
-    trouble("verify: a bad size is trouble, the board left alone", b"",
-            b"Can't take \"800k\" as the size: give a hexadecimal number below 100000000.\n" + ERROR, [],
-            args=["--blank", "800k"]),
+    trouble("verify: an empty image is trouble, the board left alone", b"",
+            b"Can't verify image.bin: it is empty\n" + ERROR, [], image=b""),
+    # `chipverify <(objcopy ... missing.hex ...)`: a pipe is empty only once it ends.
+    trouble("verify: an empty image on a pipe is trouble, and no block is received", DUMP_READY + progress(0),
+            b"Can't verify image.fifo: it is empty\n" + ERROR, READER_OPEN + [PURGE, RESTART, CLOSE], args=[PIPE],
+            image=None, setup=[piped(b"", 0)], not_on_windows="no FIFOs"),
+    *(trouble(f"verify: --blank {text} is trouble, the board left alone", b"",
+              b"Can't take \"%s\" as the size: give a hexadecimal number from 1 to FFFFFFFF.\n" % text.encode()
+              + ERROR, [], args=["--blank", text]) for text in ("800k", "0")),
     *(Case(name=f"verify: {' '.join(args) or 'no argument'} prints nothing and is trouble", prog="chipverify",
            args=args, status=2, stdout=b"", stderr=b"", log=[]) for args in ([], ["--blank"])),
 ]
