@@ -181,7 +181,7 @@ int imageTrouble(const ImageStream& image, const ArgChar* imagePath) {
 
 int PROGRAM_MAIN(int argc, ArgChar** argv) {
     guardStandardStreams();
-    if (argc >= 2 && answerInfo(argv[1], "chipverify", usage)) return sameStatus;
+    if (argc >= 2 && answerInfo(argv[1], "chipverify", usage, troubleStatus)) return sameStatus;
     bool blankCheck = argc >= 2 && argumentIs(argv[1], blankOption);
     if (argc < (blankCheck ? 3 : 2)) return troubleStatus;
     const ArgChar* imagePath = blankCheck ? nullptr : argv[1];
@@ -212,5 +212,9 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     FT_Close(device);
     if (image.file) std::fclose(image.file);
     if (end != SampleEnd::done) return imageTrouble(image, imagePath);
-    return blankCheck ? sayBlankVerdict(found) : sayImageVerdict(imagePath, found);
+    // Only the verdict's own lines count: a progress line lost on the way
+    // does not make it wrong.
+    std::clearerr(stdout);
+    int status = blankCheck ? sayBlankVerdict(found) : sayImageVerdict(imagePath, found);
+    return stdoutWritten("the verdict") ? status : trouble();
 }

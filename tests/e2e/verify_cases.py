@@ -59,6 +59,8 @@ CASES = [
     verify("verify: an image of whole blocks on a pipe, whose end shows only at a read, costs none either", burned(WHOLE),
            b"\nThe chip holds image.fifo: 4096 bytes.\n", 0, reads=2, args=[PIPE], image=None,
            setup=[piped(WHOLE, 1000)], not_on_windows="no FIFOs"),
+    verify("verify: a verdict that cannot be written is trouble", burned(IMAGE_DATA), b"", 2, stdout_file="/dev/full",
+           stdout=b"", stderr=b"Can't write the verdict: No space left on device\n" + ERROR),
     verify("verify: an erased chip is blank", ERASED, b"\nThe chip is blank: 65536 bytes.\n", 0, reads=32,
            args=["--blank", "0x10000"], image=None),
     # 0x2000 is past the size, in no block that is received.
@@ -95,12 +97,15 @@ CASES = [
            args=args, status=2, stdout=b"", stderr=b"", log=[]) for args in ([], ["--blank"])),
 ]
 
-CASES += [Case(name=f"{prog} {option}: one line on stdout", prog=prog, args=[option, "extra"], status=0, stderr=b"",
-               stdout=line, log=[])
-          for prog, usage in (("chipburn", b"IMAGE"), ("chipdump", b"OUTPUT SIZE"),
-                              ("chipverify", b"IMAGE | --blank SIZE"))
-          for option, line in (("--help", b"usage: %s %s\n" % (prog.encode(), usage)),
-                               ("--version", prog.encode() + b" 1.0\n"))]
+CASES += [case for prog, usage, failed in (("chipburn", b"IMAGE", 1), ("chipdump", b"OUTPUT SIZE", 1),
+                                          ("chipverify", b"IMAGE | --blank SIZE", 2))
+          for option, what, line in (("--help", b"usage", b"usage: %s %s\n" % (prog.encode(), usage)),
+                                     ("--version", b"version", prog.encode() + b" 1.0\n"))
+          for case in (Case(name=f"{prog} {option}: one line on stdout", prog=prog, args=[option, "extra"], status=0,
+                            stderr=b"", stdout=line, log=[]),
+                       Case(name=f"{prog} {option}: a line that cannot be written is a failure", prog=prog,
+                            args=[option], stdout_file="/dev/full", status=failed, stdout=b"", log=[],
+                            stderr=b"Can't write the %s line: No space left on device\n" % what + ERROR))]
 
 # The end of the 32-bit address space, known from a regular file's length
 # before the board is opened. An image one byte shorter gets as far as the
