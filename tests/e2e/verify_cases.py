@@ -59,6 +59,14 @@ CASES = [
     verify("verify: an image of whole blocks on a pipe, whose end shows only at a read, costs none either", burned(WHOLE),
            b"\nThe chip holds image.fifo: 4096 bytes.\n", 0, reads=2, args=[PIPE], image=None,
            setup=[piped(WHOLE, 1000)], not_on_windows="no FIFOs"),
+    # The second stretch has come only in part: its block waits for the rest.
+    verify("verify: while the image pipe stalls, the progress line already shows the stretch under way",
+           burned(IMAGE_DATA), b"\nThe chip holds image.fifo: 5000 bytes.\n", 0, args=[PIPE], image=None,
+           setup=[piped(IMAGE_DATA, STRETCH + 1000, held=True)],
+           dialogue=[(DUMP_READY, READER_OPEN, b"\n"),
+                     (DUMP_READY + progress(0, 0x800), READER_OPEN + [PURGE, RESTART, READ],
+                      lambda work: HELD.pop(work).set())],
+           not_on_windows="no FIFOs"),
     verify("verify: a verdict that cannot be written is trouble", burned(IMAGE_DATA), b"", 2, stdout_file="/dev/full",
            stdout=b"", stderr=b"Can't write the verdict: No space left on device\n" + ERROR),
     verify("verify: an erased chip is blank", ERASED, b"\nThe chip is blank: 65536 bytes.\n", 0, reads=32,
@@ -84,6 +92,12 @@ CASES = [
             env={"SIMBOARD_REFUSE": "00:1"}),
     trouble("verify: a missing image is trouble, the board left alone", b"",
             b"Can't open image.bin: No such file or directory\n" + ERROR, [], image=None),
+    trouble("verify: an argument that only starts with --blank is an image", b"",
+            b"Can't open --blanks: No such file or directory\n" + ERROR, [], args=["--blanks", "800"], image=None),
+    # Address 0 of a process is never mapped: the file opens, and its first read fails.
+    trouble("verify: an image whose read fails is trouble, never a verdict, the board left alone", b"",
+            b"Can't read /proc/self/mem: Input/output error\n" + ERROR, [], args=["/proc/self/mem"], image=None,
+            not_on_windows="no /proc/self/mem"),
     trouble("verify: an empty image is trouble, the board left alone", b"",
             b"Can't verify image.bin: it is empty\n" + ERROR, [], image=b""),
     # `chipverify <(objcopy ... missing.hex ...)`: a pipe is empty only once it ends.
