@@ -1,10 +1,10 @@
 // chipverify: compares the EPROM fitted in the board with a raw image, or
-// checks that it is blank, and says which in one line. The exit status is
-// cmp's: 0 the same, 1 different, 2 trouble.
+// checks that it is blank, and says which. The exit status is cmp's: 0 the
+// same, 1 different, 2 trouble.
 //
 // The chip is read as chipdump reads it, and the image streams in beside
-// it, one stretch ahead of the block that is compared with it: an image on
-// a pipe works, and nothing of it is kept past its stretch.
+// it, each stretch read just before the block that is compared with it: an
+// image on a pipe works, and nothing of it is kept past its stretch.
 #include "console.h"
 #include "devicelink.h"
 #include "files.h"
