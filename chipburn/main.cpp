@@ -7,6 +7,7 @@
 #include "console.h"
 #include "devicelink.h"
 #include "files.h"
+#include "image.h"
 #include "system.h"
 
 #include <array>
@@ -28,7 +29,7 @@ constexpr std::uint8_t erasedByte = 0xFF;
 
 using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 
-enum class CopyEnd { imageEnd, readError, sendFailed, stopped };
+enum class CopyEnd { imageEnd, readError, tooLong, sendFailed, stopped };
 
 // Takes the next 2048 image bytes into the block, each twice; past the end
 // of the image the block is filled with erased bytes. Returns how many
@@ -63,6 +64,9 @@ CopyEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
                 readError = errno;
                 return CopyEnd::readError;
             }
+            // Past FFFFFFFF the board's counter would wrap to 0 and burn the
+            // rest over the start: a stream says how long it is only here.
+            if (pastLongestImage(address, unsentImageBytes)) return CopyEnd::tooLong;
         }
         if (++blockCounter == addressesPerBlock) {
             // The board's counter has moved on by however many bytes got
@@ -90,6 +94,12 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
         printErrorLine();
         return EXIT_FAILURE;
     }
+    if (imageLength(image) == ImageLength::tooLong) {
+        std::fclose(image);
+        reportFileProblem("burn", imagePath, imageTooLong);
+        printErrorLine();
+        return EXIT_FAILURE;
+    }
     FT_HANDLE device = nullptr;
     if (initUSB(&device, writerLink) != 0) {
         std::fclose(image);
@@ -107,6 +117,7 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     FT_Close(device);
     std::fclose(image);
     if (end == CopyEnd::readError) reportFileFailure("read", imagePath, readError);
+    if (end == CopyEnd::tooLong) reportFileProblem("burn", imagePath, imageTooLong);
     if (end != CopyEnd::imageEnd) {
         printErrorLine();
         return EXIT_FAILURE;

@@ -1,13 +1,14 @@
 // chipverify: compares the EPROM fitted in the board with a raw image, or
-// checks that it is blank, and says which in one line. The exit status is
-// cmp's: 0 the same, 1 different, 2 trouble.
+// checks that it is blank, and says which. The exit status is cmp's: 0 the
+// same, 1 different, 2 trouble.
 //
 // The chip is read as chipdump reads it, and the image streams in beside
-// it, one stretch ahead of the block that is compared with it: an image on
-// a pipe works, and nothing of it is kept past its stretch.
+// it, each stretch read just before the block that is compared with it: an
+// image on a pipe works, and nothing of it is kept past its stretch.
 #include "console.h"
 #include "devicelink.h"
 #include "files.h"
+#include "image.h"
 #include "sampling.h"
 #include "size.h"
 #include "system.h"
@@ -34,13 +35,10 @@ constexpr char canTake[] = "It can take the image without erasing.\n";
 constexpr char mustErase[] = "It must be erased before it can take the image.\n";
 constexpr char blank[] = "\nThe chip is blank: %u bytes.\n";
 constexpr char notBlank[] = "\nThe chip is not blank: %u of %u addresses programmed, first at 0x%x (0x%02x).\n";
-constexpr char tooLong[] = "it is longer than FFFFFFFF bytes";
+constexpr char empty[] = "it is empty";
 
 // An erased EPROM cell reads 0xFF; programming only takes bits to 0.
 constexpr std::uint8_t erasedByte = 0xFF;
-
-// The stretch at which the 32-bit address counter would run out.
-constexpr std::uint32_t lastStretch = 0xFFFFFFFFu - addressesPerBlock + 1;
 
 struct Differences {
     std::uint32_t addresses;  // compared so far
@@ -55,9 +53,11 @@ struct Differences {
 
 struct ImageStream {
     std::FILE* file;
-    Stretch bytes;  // the stretch the next block is compared with
-    int readError;  // errno of a failed read, or 0
-    bool tooLong;
+    Stretch bytes;        // the stretch the next block is compared with
+    StretchPlan first;    // the first stretch's plan, when it is read early
+    bool readEarly;       // whether it was, before the board was opened
+    int readError;        // errno of a failed read, or 0
+    const char* refusal;  // why the image cannot be verified, or nullptr
 };
 
 void compareStretch(Differences& found, std::uint32_t address, const Stretch& chip, const Stretch& wanted,
@@ -76,7 +76,13 @@ void compareStretch(Differences& found, std::uint32_t address, const Stretch& ch
 
 // Takes the image's next stretch. Its end is looked for before the block
 // is asked for, so that an image of whole blocks costs no block past them.
+// An image that gives nothing (a pipe whose command failed) has no verdict.
 bool readStretch(ImageStream& image, std::uint32_t address, StretchPlan& next) {
+    if (image.readEarly) {
+        image.readEarly = false;
+        next = image.first;
+        return true;
+    }
     std::size_t taken = std::fread(image.bytes.data(), 1, image.bytes.size(), image.file);
     bool more = false;
     if (taken == image.bytes.size()) {
@@ -88,12 +94,34 @@ bool readStretch(ImageStream& image, std::uint32_t address, StretchPlan& next) {
         image.readError = errno;
         return false;
     }
-    if (address == lastStretch && taken == image.bytes.size()) {
-        image.tooLong = true;
+    if (address == 0 && taken == 0) {
+        image.refusal = empty;
+        return false;
+    }
+    if (pastLongestImage(address, taken)) {
+        image.refusal = imageTooLong;
         return false;
     }
     next = {static_cast<std::uint32_t>(taken), !more};
     return true;
+}
+
+// A regular file is judged before the board is opened, so that the operator
+// never fits a chip for an image that is too long, empty or unreadable. A
+// pipe may have nothing to give before its command has run: its first
+// stretch is read as any other, once the chip is being read.
+bool readFirstStretchEarly(ImageStream& image) {
+    switch (imageLength(image.file)) {
+    case ImageLength::unknown:
+        return true;
+    case ImageLength::tooLong:
+        image.refusal = imageTooLong;
+        return false;
+    case ImageLength::fits:
+        break;
+    }
+    image.readEarly = readStretch(image, 0, image.first);
+    return image.readEarly;
 }
 
 SampleEnd compareImage(FT_HANDLE device, ImageStream& image, Differences& found) {
@@ -143,22 +171,32 @@ int trouble() {
     return troubleStatus;
 }
 
+int imageTrouble(const ImageStream& image, const ArgChar* imagePath) {
+    if (image.readError != 0) reportFileFailure("read", imagePath, image.readError);
+    if (image.refusal) reportFileProblem("verify", imagePath, image.refusal);
+    return trouble();
+}
+
 }  // namespace
 
 int PROGRAM_MAIN(int argc, ArgChar** argv) {
     guardStandardStreams();
-    if (argc >= 2 && answerInfo(argv[1], "chipverify", usage)) return sameStatus;
+    if (argc >= 2 && answerInfo(argv[1], "chipverify", usage, troubleStatus)) return sameStatus;
     bool blankCheck = argc >= 2 && argumentIs(argv[1], blankOption);
     if (argc < (blankCheck ? 3 : 2)) return troubleStatus;
     const ArgChar* imagePath = blankCheck ? nullptr : argv[1];
 
     std::uint32_t size = 0;
-    ImageStream image{nullptr, {}, 0, false};
+    ImageStream image{nullptr, {}, {0, true}, false, 0, nullptr};
     if (blankCheck) {
-        if (!takeSize(argv[2], size)) return trouble();
+        if (!takeSize(argv[2], size, false)) return trouble();
     } else {
         image.file = openImage(imagePath);
         if (!image.file) return trouble();
+        if (!readFirstStretchEarly(image)) {
+            std::fclose(image.file);
+            return imageTrouble(image, imagePath);
+        }
     }
     FT_HANDLE device = nullptr;
     if (initUSB(&device, readerLink) != 0) {
@@ -173,8 +211,10 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
 
     FT_Close(device);
     if (image.file) std::fclose(image.file);
-    if (image.readError != 0) reportFileFailure("read", imagePath, image.readError);
-    if (image.tooLong) reportFileProblem("verify", imagePath, tooLong);
-    if (end != SampleEnd::done) return trouble();
-    return blankCheck ? sayBlankVerdict(found) : sayImageVerdict(imagePath, found);
+    if (end != SampleEnd::done) return imageTrouble(image, imagePath);
+    // Only the verdict's own lines count: a progress line lost on the way
+    // does not make it wrong.
+    std::clearerr(stdout);
+    int status = blankCheck ? sayBlankVerdict(found) : sayImageVerdict(imagePath, found);
+    return stdoutWritten("the verdict") ? status : trouble();
 }

@@ -1,7 +1,9 @@
 #include "console.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 void prompt(const char* text) {
@@ -51,16 +53,27 @@ int reportFileProblem(const char* what, const ArgChar* path, const char* reason)
     return reportArgumentFailure(before.data(), path, after.data());
 }
 
-bool answerInfo(const ArgChar* first, const char* program, const char* usage) {
+bool stdoutWritten(const char* what) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    std::array<char, 256> line;
+    std::snprintf(line.data(), line.size(), "Can't write %s: %s\n", what, std::strerror(errno));
+    reportFailure(line.data());
+    return false;
+}
+
+bool answerInfo(const ArgChar* first, const char* program, const char* usage, int failedStatus) {
+    const char* what = "the usage line";
     if (argumentIs(first, "--help")) {
         std::printf("usage: %s %s\n", program, usage);
     } else if (argumentIs(first, "--version")) {
+        what = "the version line";
         std::printf("%s %s\n", program, ZB_VERSION);
     } else {
         return false;
     }
-    std::fflush(stdout);
-    return true;
+    if (stdoutWritten(what)) return true;
+    printErrorLine();
+    std::exit(failedStatus);
 }
 
 void printErrorLine() { reportFailure(errorText); }

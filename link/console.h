@@ -27,9 +27,16 @@ int reportArgumentFailure(const char* before, const ArgChar* argument, const cha
 int reportFileFailure(const char* what, const ArgChar* path, int error);
 int reportFileProblem(const char* what, const ArgChar* path, const char* reason);
 
+// Flushes stdout. A line that could not be written there gets "Can't write
+// <what>: <reason>" on stderr, and false: a script that reads the answer
+// must not take nothing for it.
+bool stdoutWritten(const char* what);
+
 // "--help" or "--version" as the first argument: "usage: <program> <usage>"
-// or "<program> <version>" on stdout, and true. Anything else: false.
-bool answerInfo(const ArgChar* first, const char* program, const char* usage);
+// or "<program> <version>" on stdout, and true. Anything else: false. A
+// line that cannot be written ends the program there, with the error line
+// and `failedStatus`.
+bool answerInfo(const ArgChar* first, const char* program, const char* usage, int failedStatus = 1);
 
 // The general error line that ends every failed run.
 void printErrorLine();

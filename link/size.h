@@ -8,5 +8,6 @@
 // only when the whole text is one such number that fits in 32 bits.
 bool parseSize(const ArgChar* text, std::uint32_t& size);
 
-// The same, with the line that refuses anything else on stderr.
-bool takeSize(const ArgChar* text, std::uint32_t& size);
+// The same, with the line that refuses anything else on stderr; 0 too,
+// where a size of nothing would check nothing.
+bool takeSize(const ArgChar* text, std::uint32_t& size, bool zeroTaken = true);

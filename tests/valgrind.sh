@@ -24,6 +24,7 @@ cases=(
   "fault:a receive that moved 1000 bytes"
   "verify:verify: a burned image"
   "verify:verify: a refused receive"
+  "verify:verify: an empty image is trouble, the board"
 )
 status=0
 for entry in "${cases[@]}"; do

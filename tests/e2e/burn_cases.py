@@ -1,14 +1,12 @@
 import os
 import signal
-import threading
 
 from common import *
-from harness import BROKEN, STALLED, Case, IMAGE, TIMEOUT, read
+from harness import BROKEN, STALLED, Case, IMAGE, read
 
 IMAGE_DATA = data(5000)  # three blocks, the last one filled up
 SIGNALLED = data(8 * STRETCH, seed=7)
 ALL_FILLS = range(0, 9 * STRETCH, STRETCH)
-PIPED = {}  # work folder: what lets the rest of its piped image through
 
 
 def whole_burn(name, **more):
@@ -36,24 +34,6 @@ def stopped_after_block_under_way(result):
     if result["stdout"] != BURN_ON + fills(*range(0, sent * STRETCH, STRETCH)):
         return "want one fill per block sent and no power-off prompt"
     return None
-
-
-def image_from_pipe(work):
-    """A part of the image's first block, and the rest once let through."""
-    os.mkfifo(os.path.join(work, "image.fifo"))
-    rest = threading.Event()
-
-    def feed():
-        try:
-            with open(os.path.join(work, "image.fifo"), "wb") as f:
-                f.write(IMAGE_DATA[:1000])
-                f.flush()
-                rest.wait(TIMEOUT)
-                f.write(IMAGE_DATA[1000:])
-        except BrokenPipeError:  # the program stopped before it took the rest
-            pass
-    threading.Thread(target=feed, daemon=True).start()
-    PIPED[work] = rest
 
 
 def stopped_after_whole_blocks(result):
@@ -101,6 +81,9 @@ CASES = [
                          (BURN_ON + fills(*ALL_FILLS) + BURN_OFF, None, b"\n")],
                not_on_windows="Wine does not hand an ignored signal on to the program"),
     Case(name="burn: no argument does nothing", prog="chipburn", args=[], status=1, stdout=b"", stderr=b"", log=[]),
+    whole_burn("burn: an argument that only starts with an option's name is an image: --help.bin is burned",
+               args=["--help.bin"], image=None,
+               setup=[lambda work: open(os.path.join(work, "--help.bin"), "wb").write(IMAGE_DATA)]),
     Case(name="burn: a missing image is named with the reason, the board left alone", prog="chipburn", args=[IMAGE],
          status=1, stdout=b"", stderr=b"Can't open image.bin: No such file or directory\n" + ERROR, log=[]),
     Case(name="burn: a directory as the image is refused before the board is touched", prog="chipburn",
@@ -126,17 +109,17 @@ CASES = [
          not_on_windows="no /proc/self/mem"),
     # While the program waits for the image, the block it fills must show.
     whole_burn("burn: an image read from a pipe, and the progress line on screen while it waits for more",
-               args=["image.fifo"], image=None, setup=[image_from_pipe],
+               args=[PIPE], image=None, setup=[piped(IMAGE_DATA, 1000, held=True)],
                dialogue=[(BURN_ON, WRITER_OPEN, b"\n"),
-                         (BURN_ON + fills(0), WRITER_OPEN, lambda work: PIPED.pop(work).set()),
+                         (BURN_ON + fills(0), WRITER_OPEN, lambda work: HELD.pop(work).set()),
                          (BURN_ON + fills(0, 0x800, 0x1000) + BURN_OFF, WRITER_OPEN + [WRITE] * 3, b"\n")],
                not_on_windows="no FIFOs"),
     # The break comes while the writer waits for the rest of the first block.
     Case(name="burn: Ctrl+C while the image pipe has stalled stops the copy; nothing of the block is sent",
-         prog="chipburn", args=["image.fifo"], setup=[image_from_pipe], status=1, stdout=BURN_ON + fills(0),
-         stderr=ERROR, log=WRITER_OPEN + [CLOSE], wire=b"", chip_after=ERASED,
+         prog="chipburn", args=[PIPE], setup=[piped(IMAGE_DATA, 1000, held=True)], status=1,
+         stdout=BURN_ON + fills(0), stderr=ERROR, log=WRITER_OPEN + [CLOSE], wire=b"", chip_after=ERASED,
          dialogue=[(BURN_ON, WRITER_OPEN, b"\n"), (BURN_ON + fills(0), WRITER_OPEN, signal.SIGINT)],
-         check=lambda result: PIPED.pop(result["work"]).set(), not_on_windows="no FIFOs"),
+         check=lambda result: HELD.pop(result["work"]).set(), not_on_windows="no FIFOs"),
     # The pipe's buffer holds a few blocks' progress lines; then the write blocks.
     Case(name="burn: Ctrl+C while standard output has stalled stops the copy after whole blocks",
          prog="chipburn", args=[IMAGE], image=SIGNALLED, stdout=STALLED, interrupt=(on_wire(1), signal.SIGINT),

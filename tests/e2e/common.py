@@ -1,5 +1,10 @@
-"""The console texts, driver-call logs and link contents the cases expect."""
+"""The console texts, driver-call logs and link contents the cases expect,
+and the image pipes that feed the programs."""
+import os
 import random
+import threading
+
+from harness import TIMEOUT
 
 BURN_ON = b"adjust SW setting, set ROM, push ADDRESS RESET, turn ON the Power, and hit return key!"
 BURN_OFF = b"Turn OFF the power, remove ROM, and hit return key!"
@@ -19,6 +24,8 @@ READER_OPEN = ['FT_OpenEx "Zerbanit" 2 -> 0', "FT_SetBaudRate 9600 -> 0", "FT_Se
                "FT_StopInTask -> 0"]
 WRITE, READ, CLOSE = "FT_Write 4096 -> 0 4096", "FT_Read 4096 -> 0 4096", "FT_Close -> 0"
 PURGE, RESTART = "FT_Purge 3 -> 0", "FT_RestartInTask -> 0"
+PIPE = "image.fifo"
+HELD = {}  # work folder: what lets the rest of its piped image through
 
 
 def data(size, seed=1):
@@ -47,3 +54,27 @@ def doubled(image):
 def burned(image):
     """An erased chip after the image went in."""
     return padded(image) + ERASED[len(padded(image)):]
+
+
+def piped(image, first, held=False):
+    """A setup: the image written into the FIFO PIPE, its first bytes, then
+    the rest, at once or once HELD.pop(work).set() lets it through."""
+    def setup(work):
+        os.mkfifo(os.path.join(work, PIPE))
+        rest = threading.Event()
+        if held:
+            HELD[work] = rest
+        else:
+            rest.set()
+
+        def feed():
+            try:
+                with open(os.path.join(work, PIPE), "wb") as f:
+                    f.write(image[:first])
+                    f.flush()
+                    rest.wait(TIMEOUT)
+                    f.write(image[first:])
+            except BrokenPipeError:  # the program stopped before it took the rest
+                pass
+        threading.Thread(target=feed, daemon=True).start()
+    return setup

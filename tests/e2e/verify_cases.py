@@ -1,14 +1,12 @@
 """chipverify: the chip compared with an image, or checked blank. The status
 is cmp's: 0 the same, 1 different, 2 trouble, which gives no verdict."""
 import os
-import threading
 
 from common import *
 from harness import Case, IMAGE
 
 IMAGE_DATA = data(5000, seed=41)  # two whole blocks and 904 addresses
 WHOLE = data(2 * STRETCH, seed=42)
-PIPE = "image.fifo"
 
 
 def changed(base, at):
@@ -27,24 +25,17 @@ def verify(name, chip, verdict, status, reads=3, args=(IMAGE,), image=IMAGE_DATA
     return Case(name=name, **expect)
 
 
+def sparse(length):
+    """The image as a file of that length that takes no disk."""
+    return lambda work: os.truncate(os.path.join(work, IMAGE), length)
+
+
 def trouble(name, stdout, stderr, log, **more):
     expect = dict(prog="chipverify", args=[IMAGE], image=IMAGE_DATA, chip=burned(IMAGE_DATA), status=2)
     expect.update(more)
     if log is not None:
         expect["log"] = log
     return Case(name=name, stdout=stdout, stderr=stderr, **expect)
-
-
-def image_on_pipe(work):
-    """The image written into a FIFO in two pieces, then its end."""
-    os.mkfifo(os.path.join(work, PIPE))
-
-    def feed():
-        with open(os.path.join(work, PIPE), "wb") as f:
-            f.write(WHOLE[:1000])
-            f.flush()
-            f.write(WHOLE[1000:])
-    threading.Thread(target=feed, daemon=True).start()
 
 
 TAKEABLE = changed(IMAGE_DATA, {0x1234: 0x5A})
@@ -67,9 +58,17 @@ CASES = [
            b"\nThe chip holds image.bin: 4096 bytes.\n", 0, reads=2, image=WHOLE),
     verify("verify: an image of whole blocks on a pipe, whose end shows only at a read, costs none either", burned(WHOLE),
            b"\nThe chip holds image.fifo: 4096 bytes.\n", 0, reads=2, args=[PIPE], image=None,
-           setup=[image_on_pipe], not_on_windows="no FIFOs"),
-    verify("verify: an empty image receives one block, and the chip holds it", ERASED,
-           b"\nThe chip holds image.bin: 0 bytes.\n", 0, reads=1, image=b""),
+           setup=[piped(WHOLE, 1000)], not_on_windows="no FIFOs"),
+    # The second stretch has come only in part: its block waits for the rest.
+    verify("verify: while the image pipe stalls, the progress line already shows the stretch under way",
+           burned(IMAGE_DATA), b"\nThe chip holds image.fifo: 5000 bytes.\n", 0, args=[PIPE], image=None,
+           setup=[piped(IMAGE_DATA, STRETCH + 1000, held=True)],
+           dialogue=[(DUMP_READY, READER_OPEN, b"\n"),
+                     (DUMP_READY + progress(0, 0x800), READER_OPEN + [PURGE, RESTART, READ],
+                      lambda work: HELD.pop(work).set())],
+           not_on_windows="no FIFOs"),
+    verify("verify: a verdict that cannot be written is trouble", burned(IMAGE_DATA), b"", 2, stdout_file="/dev/full",
+           stdout=b"", stderr=b"Can't write the verdict: No space left on device\n" + ERROR),
     verify("verify: an erased chip is blank", ERASED, b"\nThe chip is blank: 65536 bytes.\n", 0, reads=32,
            args=["--blank", "0x10000"], image=None),
     # 0x2000 is past the size, in no block that is received.
@@ -93,16 +92,41 @@ CASES = [
             env={"SIMBOARD_REFUSE": "00:1"}),
     trouble("verify: a missing image is trouble, the board left alone", b"",
             b"Can't open image.bin: No such file or directory\n" + ERROR, [], image=None),
-    trouble("verify: a bad size is trouble, the board left alone", b"",
-            b"Can't take \"800k\" as the size: give a hexadecimal number below 100000000.\n" + ERROR, [],
-            args=["--blank", "800k"]),
+    trouble("verify: an argument that only starts with --blank is an image", b"",
+            b"Can't open --blanks: No such file or directory\n" + ERROR, [], args=["--blanks", "800"], image=None),
+    # Address 0 of a process is never mapped: the file opens, and its first read fails.
+    trouble("verify: an image whose read fails is trouble, never a verdict, the board left alone", b"",
+            b"Can't read /proc/self/mem: Input/output error\n" + ERROR, [], args=["/proc/self/mem"], image=None,
+            not_on_windows="no /proc/self/mem"),
+    trouble("verify: an empty image is trouble, the board left alone", b"",
+            b"Can't verify image.bin: it is empty\n" + ERROR, [], image=b""),
+    # `chipverify <(objcopy ... missing.hex ...)`: a pipe is empty only once it ends.
+    trouble("verify: an empty image on a pipe is trouble, and no block is received", DUMP_READY + progress(0),
+            b"Can't verify image.fifo: it is empty\n" + ERROR, READER_OPEN + [PURGE, RESTART, CLOSE], args=[PIPE],
+            image=None, setup=[piped(b"", 0)], not_on_windows="no FIFOs"),
+    *(trouble(f"verify: --blank {text} is trouble, the board left alone", b"",
+              b"Can't take \"%s\" as the size: give a hexadecimal number from 1 to FFFFFFFF.\n" % text.encode()
+              + ERROR, [], args=["--blank", text]) for text in ("800k", "0")),
     *(Case(name=f"verify: {' '.join(args) or 'no argument'} prints nothing and is trouble", prog="chipverify",
            args=args, status=2, stdout=b"", stderr=b"", log=[]) for args in ([], ["--blank"])),
 ]
 
-CASES += [Case(name=f"{prog} {option}: one line on stdout", prog=prog, args=[option, "extra"], status=0, stderr=b"",
-               stdout=line, log=[])
-          for prog, usage in (("chipburn", b"IMAGE"), ("chipdump", b"OUTPUT SIZE"),
-                              ("chipverify", b"IMAGE | --blank SIZE"))
-          for option, line in (("--help", b"usage: %s %s\n" % (prog.encode(), usage)),
-                               ("--version", prog.encode() + b" 1.0\n"))]
+CASES += [case for prog, usage, failed in (("chipburn", b"IMAGE", 1), ("chipdump", b"OUTPUT SIZE", 1),
+                                          ("chipverify", b"IMAGE | --blank SIZE", 2))
+          for option, what, line in (("--help", b"usage", b"usage: %s %s\n" % (prog.encode(), usage)),
+                                     ("--version", b"version", prog.encode() + b" 1.0\n"))
+          for case in (Case(name=f"{prog} {option}: one line on stdout", prog=prog, args=[option, "extra"], status=0,
+                            stderr=b"", stdout=line, log=[]),
+                       Case(name=f"{prog} {option}: a line that cannot be written is a failure", prog=prog,
+                            args=[option], stdout_file="/dev/full", status=failed, stdout=b"", log=[],
+                            stderr=b"Can't write the %s line: No space left on device\n" % what + ERROR))]
+
+# The end of the 32-bit address space, known from a regular file's length
+# before the board is opened. An image one byte shorter gets as far as the
+# board, here an absent one.
+CASES += [Case(name=f"{prog}: an image of {length:X} bytes " + ("is refused" if refused else "is taken"), prog=prog,
+               args=[IMAGE], image=b"", setup=[sparse(length)], env={"SIMBOARD_ABSENT": "1"}, status=status,
+               stdout=b"", log=[] if refused else ['FT_OpenEx "Zerbanit" 2 -> 2'],
+               stderr=(b"Can't %s image.bin: it is longer than FFFFFFFF bytes\n" % verb if refused else CANT_INIT) + ERROR)
+          for prog, verb, status in (("chipburn", b"burn", 1), ("chipverify", b"verify", 2))
+          for length, refused in ((0xFFFFFFFF, False), (0x100000000, True))]

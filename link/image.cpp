@@ -1,0 +1,25 @@
+#include "image.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+constexpr std::uint64_t longestImage = 0xFFFFFFFFu;
+
+}  // namespace
+
+bool pastLongestImage(std::uint32_t address, std::uint64_t count) {
+    return address + count > longestImage;
+}
+
+ImageLength imageLength(std::FILE* image) {
+#if defined(_WIN32)
+    // The 32-bit runtime's plain fstat has a 32-bit length.
+    struct _stati64 status;
+    if (_fstati64(_fileno(image), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) return ImageLength::unknown;
+#else
+    struct stat status;
+    if (fstat(fileno(image), &status) != 0 || !S_ISREG(status.st_mode)) return ImageLength::unknown;
+#endif
+    return pastLongestImage(0, static_cast<std::uint64_t>(status.st_size)) ? ImageLength::tooLong : ImageLength::fits;
+}

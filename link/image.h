@@ -1,0 +1,18 @@
+// The image a program burns or compares with the chip: its byte n is ROM
+// address n. The board's counter starts at 0, and sizes are given in 32 bits
+// (a dump's at most FFFFFFFF), so an image has at most FFFFFFFF bytes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// The reason an image is refused, after "Can't <burn|verify> <image>: ".
+constexpr char imageTooLong[] = "it is longer than FFFFFFFF bytes";
+
+// Whether `count` image bytes from `address` on run past the longest image.
+bool pastLongestImage(std::uint32_t address, std::uint64_t count);
+
+// A regular file tells its length before the board is opened; a pipe or a
+// device tells it only as it is read.
+enum class ImageLength { unknown, fits, tooLong };
+ImageLength imageLength(std::FILE* image);
