@@ -154,21 +154,30 @@ def given_to_nobody(work):
 FIFO, FIFO_READ = "dump.fifo", {}
 
 
-def fifo_reader(stalled):
-    """A reader of the FIFO that takes all it is sent, or one that takes
-    nothing, its pipe cut to a page, until the case is checked."""
-    def setup(work):
-        os.mkfifo(os.path.join(work, FIFO))
-        release = FIFO_READ[work] = threading.Event()
+def fifo_reader(work):
+    """A reader of the FIFO that takes all it is sent."""
+    os.mkfifo(os.path.join(work, FIFO))
+    got = []
 
-        def drain():
-            with open(os.path.join(work, FIFO), "rb") as f:
-                if stalled:
-                    fcntl.fcntl(f, fcntl.F_SETPIPE_SZ, 4096)
-                    release.wait(60)
-                FIFO_READ[work] = f.read()
-        threading.Thread(target=drain, daemon=True).start()
-    return setup
+    def drain():
+        with open(os.path.join(work, FIFO), "rb") as f:
+            got.append(f.read())
+    FIFO_READ[work] = (threading.Thread(target=drain, daemon=True), got)
+    FIFO_READ[work][0].start()
+
+
+def fifo_got(result):
+    reader, got = FIFO_READ.pop(result["work"])
+    reader.join(10)
+    return None if got == [CHIP_DATA[:0x800]] else "the FIFO's reader got other bytes"
+
+
+def stalled_fifo(work):
+    """A reader of the FIFO that takes nothing, its pipe cut to a page before
+    the program opens it, until the case is checked."""
+    os.mkfifo(os.path.join(work, FIFO))
+    FIFO_READ[work] = os.open(os.path.join(work, FIFO), os.O_RDONLY | os.O_NONBLOCK)
+    fcntl.fcntl(FIFO_READ[work], fcntl.F_SETPIPE_SZ, 4096)
 
 
 def full_disk(size_text, reads):
@@ -221,13 +230,13 @@ CASES = [
                 lambda work: open(os.path.join(work, "kept/rom.bin"), "wb").write(EARLIER),
                 lambda work: os.symlink("kept/rom.bin", os.path.join(work, OUTPUT))]),
     dump("dump: a FIFO as the output is written as it is", "800", 1, args=[FIFO, "800"], output=EARLIER,
-         setup=[fifo_reader(False)], not_on_windows="no FIFOs",
-         check=lambda r: None if FIFO_READ.pop(r["work"]) == CHIP_DATA[:0x800] else "the FIFO's reader got other bytes"),
+         setup=[fifo_reader], not_on_windows="no FIFOs",
+         check=fifo_got),
     # The pipe takes two blocks, and the C library's buffer two more: then the write waits.
     Case(name="dump: Ctrl+C while a FIFO output has stalled stops the dump", prog="chipdump", args=[FIFO, "20000"],
-         chip=CHIP_DATA, setup=[fifo_reader(True)], status=1, stderr=ERROR, stdout=progress_after(DUMP_READY, 20),
+         chip=CHIP_DATA, setup=[stalled_fifo], status=1, stderr=ERROR, stdout=progress_after(DUMP_READY, 20),
          interrupt=(lambda work: os.path.exists(os.path.join(work, "calls.log")), signal.SIGINT),
-         check=lambda r: FIFO_READ.pop(r["work"]).set(), not_on_windows="no FIFOs"),
+         check=lambda r: os.close(FIFO_READ.pop(r["work"])), not_on_windows="no FIFOs"),
     # As root every folder takes new files.
     dump("dump: an earlier dump in a folder the user may not add to is written where it is", "800", 1,
          args=[IN_FOLDER, "800"], output_before=None,
