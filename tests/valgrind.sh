@@ -17,7 +17,7 @@ cases=(
   "burn:burn: a directory as the image"
   "dump:round trip: 5000 bytes"
   "dump:dump: a full disk is never reported as done (size 10000)"
-  "fault:no board"
+  "dump:dump: no board"
   "fault:a refused bit mode"
   "fault:a refused purge"
   "fault:a refused send stops the copy"

@@ -107,6 +107,11 @@ def stopped_by(number):
 # 128 KiB, 64 blocks, over an earlier dump or none: each way a dump can end
 # short leaves the output as it was, and no file beside it.
 FAILED_DUMPS = [
+    ("no board", dict(env={"SIMBOARD_ABSENT": "1"}, stdout=b"", stderr=CANT_INIT + ERROR,
+                      log=['FT_OpenEx "Zerbanit" 2 -> 2'])),
+    ("Ctrl+C at the prompt ends it at once", dict(
+        dialogue=[(DUMP_READY, READER_OPEN, signal.SIGINT)], status=-signal.SIGINT, stdout=DUMP_READY, stderr=b"",
+        log=READER_OPEN, not_on_windows="Wine gives a program that Ctrl+C ended status 0")),
     ("the third receive fails", dict(
         env={"SIMBOARD_FAIL": "FT_Read:3"}, stdout=DUMP_READY + progress(0, 0x800, 0x1000), stderr=CANT_INPUT + ERROR,
         log=READER_OPEN + [PURGE, RESTART, READ, READ, "FT_Read 4096 -> 4 0", CLOSE])),
@@ -119,12 +124,12 @@ FAILED_DUMPS = [
 
 
 def failed_dump(how, earlier, more):
-    more = dict(more)
-    setup = more.pop("setup", []) + [in_folder(earlier)]
-    return Case(name=f"dump: {how}: " + ("an earlier dump is kept" if earlier else "no output is made"),
-                prog="chipdump", args=[IN_FOLDER, "20000"], chip=CHIP_DATA, status=1, setup=setup,
-                check=folder_holds({OUTPUT: earlier} if earlier else {}, unmount if setup[0] is small_disk else None),
-                **more)
+    expect = dict(prog="chipdump", args=[IN_FOLDER, "20000"], chip=CHIP_DATA, status=1)
+    expect.update(more)
+    expect["setup"] = more.get("setup", []) + [in_folder(earlier)]
+    left = {OUTPUT: earlier} if earlier else {}
+    expect["check"] = folder_holds(left, unmount if small_disk in expect["setup"] else None)
+    return Case(name=f"dump: {how}: " + ("an earlier dump is kept" if earlier else "no output is made"), **expect)
 
 
 def link_kept(result):

@@ -20,8 +20,6 @@ def dump(name, env, stdout, stderr, log, output=EARLIER):
 
 
 CASES = [
-    dump("no board: an earlier dump is kept", {"SIMBOARD_ABSENT": "1"}, b"", CANT_INIT + ERROR,
-         ['FT_OpenEx "Zerbanit" 2 -> 2']),
     dump("a refused baud rate closes the board", {"SIMBOARD_FAIL": "FT_SetBaudRate:1=7"}, b"", CANT_SETUP + ERROR,
          [OPEN, "FT_SetBaudRate 9600 -> 7", CLOSE]),
     burn("a refused bit mode closes the board, and no prompt is shown", {"SIMBOARD_FAIL": "FT_SetBitMode:1"}, b"",
