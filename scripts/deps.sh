@@ -30,15 +30,30 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "missing packages: ${missing[*]}; run as root, or install them with apt-get" >&2
-  exit 1
-fi
+# An i386 package installs only once dpkg has that architecture.
+add_i386=false
 for p in "${missing[@]}"; do
   if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
+    add_i386=true
   fi
 done
+
+if [ "$(id -u)" -ne 0 ]; then
+  {
+    echo "missing packages: ${missing[*]}"
+    echo "run this again as root, or install them as root with:"
+    if $add_i386; then
+      printf '  dpkg --add-architecture i386 && '
+    else
+      printf '  '
+    fi
+    echo "apt-get update && apt-get install --no-install-recommends ${missing[*]}"
+  } >&2
+  exit 1
+fi
+if $add_i386; then
+  dpkg --add-architecture i386
+fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
