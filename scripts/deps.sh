@@ -2,7 +2,7 @@
 # Installs, on Debian 12, the packages a task needs and the machine lacks.
 #   deps.sh demo     compiler, CMake, GoogleTest, Python: the simulated board
 #   deps.sh package  the release builds and their packages: libftdi1, the
-#                    i686 mingw-w64 cross compiler, mandoc, dpkg-dev
+#                    i686 mingw-w64 cross compiler, mandoc, dpkg-dev, rpm
 #   deps.sh test     all of it: the above, umockdev (the simulated board over
 #                    USB), 32-bit and 64-bit Wine (which adds the i386
 #                    architecture to dpkg), the x86-64 cross compiler for
@@ -15,12 +15,12 @@ case "${1:-demo}" in
   package)
     # file: CPack finds the programs for dpkg-shlibdeps with it.
     packages+=(libftdi1-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
-               mandoc dpkg-dev file gzip) ;;
+               mandoc dpkg-dev file gzip rpm) ;;
   test)
     packages+=(libftdi1-dev umockdev libumockdev-dev valgrind cppcheck util-linux e2fsprogs
                g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
                g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
-               mandoc dpkg-dev file gzip lintian) ;;
+               mandoc dpkg-dev file gzip lintian rpm rpmlint cpio) ;;
   *) echo "usage: $0 demo|package|test" >&2; exit 2 ;;
 esac
 

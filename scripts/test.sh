@@ -91,11 +91,15 @@ package_start=$SECONDS
 run_check package scripts/package.sh
 # package.sh leaves exactly one of each in dist/.
 deb=$(find dist -maxdepth 1 -name '*.deb')
+rpm=$(find dist -maxdepth 1 -name '*.rpm')
 zip=$(find dist -maxdepth 1 -name '*-win32.zip')
 run_check deb-contents tests/release/checks.sh deb "$deb"
 run_check deb-no-board tests/release/checks.sh no-board "$deb"
+run_check rpm-contents tests/release/checks.sh rpm "$rpm"
+run_check rpm-no-board tests/release/checks.sh no-board "$rpm"
 run_check zip-contents tests/release/checks.sh zip "$zip"
 run_check lintian lintian --fail-on error "$deb"
+run_check rpmlint rpmlint -c tests/release/rpmlint.toml "$rpm"
 summary+=("packages: $((SECONDS - package_start)) s to build and check")
 
 printf '%s\n' "${summary[@]}"
