@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes what a user installs, in dist/: a .deb and an .rpm of the libftdi
-# build and a .zip of the 32-bit Windows build. On a fresh Debian 12 machine, run as
-# root: it installs what it needs with apt-get. The simulated board's build
-# is never packaged.
+# build and a .zip of the 32-bit Windows build. On a fresh Debian 12
+# machine, run as root: it installs what it needs with apt-get. The
+# simulated board's build is never packaged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh package
