@@ -2,7 +2,7 @@
 # Installs, on Debian 12, the packages a task needs and the machine lacks.
 #   deps.sh demo     compiler, CMake, GoogleTest, Python: the simulated board
 #   deps.sh package  the release builds and their packages: libftdi1, the
-#                    i686 mingw-w64 cross compiler, mandoc, dpkg-dev
+#                    i686 mingw-w64 cross compiler, mandoc, dpkg-dev, rpm
 #   deps.sh test     all of it: the above, umockdev (the simulated board over
 #                    USB), 32-bit and 64-bit Wine (which adds the i386
 #                    architecture to dpkg), the x86-64 cross compiler for
@@ -15,12 +15,12 @@ case "${1:-demo}" in
   package)
     # file: CPack finds the programs for dpkg-shlibdeps with it.
     packages+=(libftdi1-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
-               mandoc dpkg-dev file gzip) ;;
+               mandoc dpkg-dev file gzip rpm) ;;
   test)
     packages+=(libftdi1-dev umockdev libumockdev-dev valgrind cppcheck util-linux e2fsprogs
                g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
                g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
-               mandoc dpkg-dev file gzip lintian) ;;
+               mandoc dpkg-dev file gzip lintian rpm rpmlint cpio) ;;
   *) echo "usage: $0 demo|package|test" >&2; exit 2 ;;
 esac
 
@@ -30,15 +30,30 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "missing packages: ${missing[*]}; run as root, or install them with apt-get" >&2
-  exit 1
-fi
+# An i386 package installs only once dpkg has that architecture.
+add_i386=false
 for p in "${missing[@]}"; do
   if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
+    add_i386=true
   fi
 done
+
+if [ "$(id -u)" -ne 0 ]; then
+  {
+    echo "missing packages: ${missing[*]}"
+    echo "run this again as root, or install them as root with:"
+    if $add_i386; then
+      printf '  dpkg --add-architecture i386 && '
+    else
+      printf '  '
+    fi
+    echo "apt-get update && apt-get install --no-install-recommends ${missing[*]}"
+  } >&2
+  exit 1
+fi
+if $add_i386; then
+  dpkg --add-architecture i386
+fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

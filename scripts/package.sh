@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Makes what a user installs, in dist/: a .deb of the libftdi build and a
-# .zip of the 32-bit Windows build. On a fresh Debian 12 machine, run as
-# root: it installs what it needs with apt-get. The simulated board's build
-# is never packaged.
+# Makes what a user installs, in dist/: a .deb and an .rpm of the libftdi
+# build and a .zip of the 32-bit Windows build. On a fresh Debian 12
+# machine, run as root: it installs what it needs with apt-get. The
+# simulated board's build is never packaged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh package
@@ -18,34 +18,37 @@ fi
 umask 022
 jobs=$(nproc)
 
-# make_package GENERATOR BUILD_DIR CONFIGURE_ARGS...: a fresh release build
-# without the tests, packaged by CPack, the package copied into dist/
+# make_package GENERATORS BUILD_DIR CONFIGURE_ARGS...: a fresh release build
+# without the tests, packaged by CPack (GENERATORS: one or a list such as
+# "DEB;RPM"), the packages copied into dist/
 make_package() {
-  local generator=$1 dir=$2
+  local generators=$1 dir=$2
   shift 2
   rm -rf "$dir"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "$@" >/dev/null
   local log
   log=$(mktemp)
   if ! cmake --build "$dir" -j "$jobs" -- --no-print-directory >"$log" 2>&1 ||
-     ! cpack --config "$dir/CPackConfig.cmake" -G "$generator" -B "$PWD/$dir/cpack" >>"$log" 2>&1; then
+     ! cpack --config "$dir/CPackConfig.cmake" -G "$generators" -B "$PWD/$dir/cpack" >>"$log" 2>&1; then
     cat "$log"
     rm -f "$log"
     return 1
   fi
   rm -f "$log"
   local made
-  made=$(find "$dir/cpack" -maxdepth 1 -type f \( -name '*.deb' -o -name '*.zip' \))
-  cp "$made" dist/
-  echo "dist/$(basename "$made")"
+  find "$dir/cpack" -maxdepth 1 -type f \( -name '*.deb' -o -name '*.rpm' -o -name '*.zip' \) |
+    while read -r made; do
+      cp "$made" dist/
+      echo "dist/$(basename "$made")"
+    done
 }
 
 mkdir -p dist
-rm -f dist/*.deb dist/*-win32.zip
+rm -f dist/*.deb dist/*.rpm dist/*-win32.zip
 
 # Debian's hardening flags, the ones its own packages are built with.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-make_package DEB build/package-deb -DBOARD_DRIVER=libftdi \
+make_package "DEB;RPM" build/package-libftdi -DBOARD_DRIVER=libftdi \
   -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 make_package ZIP build/package-win32 -DBOARD_DRIVER=d2xx \

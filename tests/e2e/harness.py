@@ -281,6 +281,8 @@ def main():
     args.programs = {p: os.path.abspath(getattr(args, p)) for p in ("chipburn", "chipdump", "chipverify")}
     # One program (a path may hold spaces), or a command line.
     args.emulator = [args.emulator] if os.path.exists(args.emulator) else shlex.split(args.emulator)
+    # The suites import common.py: no __pycache__ left in the checkout.
+    sys.dont_write_bytecode = True
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     sys.modules["harness"] = sys.modules[__name__]
     passed = failed = skipped = 0

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # What a user gets: each check exits non-zero and says why when it fails.
 #   checks.sh sim-install BUILD_DIR       a simulated-board build installs nothing, and says what to build
-#   checks.sh deb DEB                     the package's files, and a Depends that names libftdi1
-#   checks.sh no-board DEB                the packaged programs, run with no board, say so
+#   checks.sh deb DEB                     the package's files, its udev rule and bash completion,
+#                                         and a Depends that names libftdi1
+#   checks.sh rpm RPM                     the same files, and libftdi1 required by its soname
+#   checks.sh no-board DEB|RPM            the packaged programs, run with no board, say so
 #   checks.sh zip ZIP                     the Windows zip's files, the texts with CRLF and
 #                                         no word of Linux, macOS or their signals in the pages
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -17,25 +20,66 @@ sim_install() {
   [ -z "$(ls -A "$scratch/prefix" 2>/dev/null)" ] || { echo "installed:"; find "$scratch/prefix"; return 1; }
 }
 
+# unpack PACKAGE: its files under $scratch/root, as they would be installed
+unpack() {
+  mkdir -p "$scratch/root"
+  case $1 in
+    *.deb) dpkg-deb -x "$1" "$scratch/root" ;;
+    *.rpm) rpm2cpio "$1" | (cd "$scratch/root" && cpio -idm --quiet) ;;
+  esac
+}
+
+# installed_files LISTING: the files and links (not folders) of an ls-like
+# listing whose last field is the path, or "path -> target" for a link
+installed_files() {
+  awk '$1 !~ /^d/ { if ($(NF-1) == "->") print $(NF-2); else print $NF }' | sed 's|^\./|/|' | sort
+}
+
+# The .deb and the .rpm carry the same files; the rule must admit the board
+# alone, and the completion must work as installed.
+same_contents() {
+  local got=$1 package=$2 expected='/usr/bin/chipburn
+/usr/bin/chipdump
+/usr/bin/chipverify
+/usr/lib/udev/rules.d/60-zerbanit.rules
+/usr/share/bash-completion/completions/chipburn
+/usr/share/bash-completion/completions/chipdump
+/usr/share/bash-completion/completions/chipverify
+/usr/share/doc/zerbanit/changelog.gz
+/usr/share/doc/zerbanit/copyright
+/usr/share/man/man1/chipburn.1.gz
+/usr/share/man/man1/chipdump.1.gz
+/usr/share/man/man1/chipverify.1.gz'
+  [ "$got" = "$expected" ] || { printf 'files in %s:\n%s\nexpected:\n%s\n' "$package" "$got" "$expected"; return 1; }
+  unpack "$package"
+  # A rule that grants access (a tag such as uaccess, a mode, group or
+  # owner) must also match the board's product string: without it the
+  # user gets every FTDI adapter on the machine.
+  local rule=$scratch/root/usr/lib/udev/rules.d/60-zerbanit.rules loose
+  loose=$(grep -v -E '^[[:space:]]*(#|$)' "$rule" | grep -E '(TAG|MODE|GROUP|OWNER)\+?=' |
+          grep -v -F 'ATTR{product}=="Zerbanit"' || true)
+  [ -z "$loose" ] || { printf 'rules that let in more than the board:\n%s\n' "$loose"; return 1; }
+  grep -q -F 'TAG+="uaccess"' "$rule" || { echo "the rule gives no access"; return 1; }
+  bash "$here/../completion/completion.sh" "$scratch/root/usr/share/bash-completion/completions"
+}
+
 deb() {
-  local got expected
-  got=$(dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sort)
-  expected='./usr/bin/chipburn
-./usr/bin/chipdump
-./usr/bin/chipverify
-./usr/lib/udev/rules.d/60-zerbanit.rules
-./usr/share/doc/zerbanit/changelog.gz
-./usr/share/doc/zerbanit/copyright
-./usr/share/man/man1/chipburn.1.gz
-./usr/share/man/man1/chipdump.1.gz
-./usr/share/man/man1/chipverify.1.gz'
-  [ "$got" = "$expected" ] || { printf 'files in %s:\n%s\nexpected:\n%s\n' "$1" "$got" "$expected"; return 1; }
+  same_contents "$(dpkg-deb -c "$1" | installed_files)" "$1" || return 1
   [[ $(dpkg-deb -f "$1" Depends) == *libftdi1-2* ]] || { echo "Depends: $(dpkg-deb -f "$1" Depends)"; return 1; }
+}
+
+# Distributions name libftdi1's package differently (libftdi1, libftdi1-2);
+# every one's provides the library's soname.
+rpm_package() {
+  same_contents "$(rpm -qlvp "$1" | installed_files)" "$1" || return 1
+  local ftdi
+  ftdi=$(rpm -qp --requires "$1" | grep -i ftdi || true)
+  [ "$ftdi" = "libftdi1.so.2()(64bit)" ] || { echo "requires: $(rpm -qp --requires "$1" | tr '\n' ' ')"; return 1; }
 }
 
 # CI machines have no USB bus; libusb starts all the same and finds no board.
 no_board() {
-  dpkg-deb -x "$1" "$scratch/root"
+  unpack "$1"
   printf '0123456789abcdef' >"$scratch/image.bin"
   local status program want ok=0
   # chipverify's status is cmp's: 2 for trouble.
@@ -80,7 +124,8 @@ PY
 case "$1" in
   sim-install) sim_install "$2" ;;
   deb) deb "$2" ;;
+  rpm) rpm_package "$2" ;;
   no-board) no_board "$2" ;;
   zip) zip "$2" ;;
-  *) echo "usage: $0 sim-install|deb|no-board|zip ARG" >&2; exit 2 ;;
+  *) echo "usage: $0 sim-install|deb|rpm|no-board|zip ARG" >&2; exit 2 ;;
 esac

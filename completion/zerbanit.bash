@@ -1,0 +1,31 @@
+# bash completion for chipburn, chipdump and chipverify. bash-completion
+# loads a command's completion from a file of the command's name: this
+# script is installed as chipburn, with chipdump and chipverify links to it.
+
+# SIZE of the byte-wide EPROMs, 2716 to 27C080, in hexadecimal as the
+# programs take it.
+_zerbanit_sizes='800 1000 2000 4000 8000 10000 20000 40000 80000 100000'
+
+_zerbanit() {
+  local word=${COMP_WORDS[COMP_CWORD]} program=${COMP_WORDS[0]##*/}
+  local options='--help --version'
+  [ "$program" = chipverify ] && options="--blank $options"
+  COMPREPLY=()
+  case $program:$COMP_CWORD in
+    *:1)
+      if [[ $word == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$word")
+      else
+        mapfile -t COMPREPLY < <(compgen -f -- "$word")
+      fi ;;
+    chipdump:2)
+      mapfile -t COMPREPLY < <(compgen -W "$_zerbanit_sizes" -- "$word") ;;
+    chipverify:2)
+      [ "${COMP_WORDS[1]}" = --blank ] &&
+        mapfile -t COMPREPLY < <(compgen -W "$_zerbanit_sizes" -- "$word") ;;
+  esac
+  return 0
+}
+
+# -o filenames: a folder gets its slash, and a name is quoted as the shell needs.
+complete -o filenames -F _zerbanit chipburn chipdump chipverify
