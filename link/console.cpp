@@ -54,7 +54,7 @@ int reportFileProblem(const char* what, const ArgChar* path, const char* reason)
 }
 
 bool stdoutWritten(const char* what) {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    if (flushFile(stdout)) return true;
     std::array<char, 256> line;
     std::snprintf(line.data(), line.size(), "Can't write %s: %s\n", what, std::strerror(errno));
     reportFailure(line.data());

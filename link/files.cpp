@@ -77,11 +77,9 @@ bool endDump(DumpFile& dump, bool whole) {
     dump.earlier = nullptr;
     dump.file = nullptr;
     if (!file) return !whole;
-    // What is still buffered goes out now: a full disk often shows only
-    // here. Some C runtimes lose a failed flush inside fclose, so it is asked
-    // for on its own first. A new file is on the disk before it takes the
-    // output's name, or a power cut could leave the name on an empty file.
-    bool written = whole && (dump.inPlace ? std::fflush(file) == 0 && !std::ferror(file) : syncFile(file));
+    // A new file is on the disk before it takes the output's name, or a
+    // power cut could leave the name on an empty file.
+    bool written = whole && (dump.inPlace ? flushFile(file) : syncFile(file));
     int error = errno;
     if (std::fclose(file) != 0 && written) {
         written = false;

@@ -30,6 +30,8 @@ bool argumentIs(const ArgChar* argument, const char* text) {
     return *argument == '\0';
 }
 
+bool flushFile(std::FILE* file) { return std::fflush(file) == 0 && !std::ferror(file); }
+
 namespace {
 
 bool isSeparator(ArgChar c) {
@@ -218,10 +220,15 @@ void writeArgument(std::FILE* stream, const ArgChar* text) {
     }
 }
 
+// Any file at all, a folder or a device such as NUL among them, opened for
+// nothing but to be looked at, and in no one's way.
+HANDLE openToLookAt(const ArgChar* path) {
+    return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 bool pathExists(const ArgChar* path) {
-    // Any file at all, a device such as NUL among them, opened for nothing.
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = openToLookAt(path);
     if (handle == INVALID_HANDLE_VALUE) {
         errno = errnoOf(GetLastError());
         return false;
@@ -239,8 +246,7 @@ bool followLinks(const ArgChar* path, PathText& target) {
     if (!putText(target, at, path, textLength(path))) return false;
     // Where a file is there, the system names what it really is, links
     // and junctions followed; a name that does not resolve is taken as it is.
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = openToLookAt(path);
     if (handle == INVALID_HANDLE_VALUE) return true;
     PathText final;
     DWORD length = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()),
@@ -296,9 +302,7 @@ std::FILE* createBeside(const PathText& path, PathText& fresh) {
 // The replace below keeps the earlier file's attributes and access rights.
 bool takeModeOf(std::FILE*, std::FILE*) { return true; }
 
-bool syncFile(std::FILE* file) {
-    return std::fflush(file) == 0 && !std::ferror(file) && _commit(_fileno(file)) == 0;
-}
+bool syncFile(std::FILE* file) { return flushFile(file) && _commit(_fileno(file)) == 0; }
 
 bool replaceWith(const PathText& fresh, const PathText& path) {
     // An earlier file keeps its attributes, access rights and short name, by
@@ -438,7 +442,7 @@ bool takeModeOf(std::FILE* fresh, std::FILE* earlier) {
     return fchmod(fd, mode) == 0;
 }
 
-bool syncFile(std::FILE* file) { return std::fflush(file) == 0 && !std::ferror(file) && fsync(fileno(file)) == 0; }
+bool syncFile(std::FILE* file) { return flushFile(file) && fsync(fileno(file)) == 0; }
 
 bool replaceWith(const PathText& fresh, const PathText& path) {
     if (rename(fresh.data(), path.data()) != 0) return false;

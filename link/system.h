@@ -74,6 +74,12 @@ std::FILE* createBeside(const PathText& path, PathText& fresh);
 // made by fopen gets. False with errno set.
 bool takeModeOf(std::FILE* fresh, std::FILE* earlier);
 
+// Hands the system what the C library still holds of a stream. False, with
+// errno set, when that or any earlier write of the stream failed: a full
+// disk often shows only here, and some C runtimes lose a failed flush inside
+// fclose, so it is asked for on its own first.
+bool flushFile(std::FILE* file);
+
 // Writes out what the C library and the system still hold of a file, so
 // that it is on the disk before it takes another file's name. False with
 // errno set.
