@@ -23,17 +23,17 @@ constexpr char powerOnPrompt[] =
     "adjust SW setting, set ROM, push ADDRESS RESET, turn ON the Power, and hit return key!";
 constexpr char powerOffPrompt[] = "Turn OFF the power, remove ROM, and hit return key!";
 
-// An erased EPROM cell reads 0xFF, and programming 0xFF leaves a cell as it
-// is: the safe fill past the image's end.
-constexpr std::uint8_t erasedByte = 0xFF;
-
 using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 
-enum class CopyEnd { imageEnd, readError, tooLong, sendFailed, stopped };
+// How a burn ends. The image's troubles are told at the end; the other ends
+// said why on the way, or, for a break, have nothing more to say than the
+// error line.
+enum class BurnEnd { done, infoUnwritten, imageRefused, boardRefused, imageReadFailed, imageTooLong, sendFailed, broken };
 
 // Takes the next 2048 image bytes into the block, each twice; past the end
 // of the image the block is filled with erased bytes. Returns how many
-// bytes came from the image.
+// bytes came from the image. Past the image's end, programming the erased
+// byte leaves a cell as it is.
 std::uint32_t fillBlock(std::FILE* image, LinkBlock& block, std::uint32_t address) {
     showProgress(address, addressesPerBlock);
     std::array<std::uint8_t, addressesPerBlock> bytes;
@@ -49,7 +49,7 @@ std::uint32_t fillBlock(std::FILE* image, LinkBlock& block, std::uint32_t addres
 // The block is filled at the first address of its stretch and sent at the
 // last; the passes between only count, so the progress line and the break
 // check keep the address the board is at.
-CopyEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
+BurnEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
     LinkBlock block;
     std::uint32_t address = 0;
     std::uint32_t blockCounter = 0;
@@ -59,68 +59,72 @@ CopyEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
             unsentImageBytes = fillBlock(image, block, address);
             // A break that cut the fill short is the break, not a read error:
             // nothing of this block has gone out.
-            if (exitNow) return CopyEnd::stopped;
+            if (exitNow) return BurnEnd::broken;
             if (std::ferror(image)) {
                 readError = errno;
-                return CopyEnd::readError;
+                return BurnEnd::imageReadFailed;
             }
             // Past FFFFFFFF the board's counter would wrap to 0 and burn the
             // rest over the start: a stream says how long it is only here.
-            if (pastLongestImage(address, unsentImageBytes)) return CopyEnd::tooLong;
+            if (pastLongestImage(address, unsentImageBytes)) return BurnEnd::imageTooLong;
         }
         if (++blockCounter == addressesPerBlock) {
             // The board's counter has moved on by however many bytes got
             // through: every later block would land at the wrong addresses.
-            if (outUSB(device, block.data(), linkBlockSize) != 0) return CopyEnd::sendFailed;
+            if (outUSB(device, block.data(), linkBlockSize) != 0) return BurnEnd::sendFailed;
             blockCounter = 0;
             unsentImageBytes = 0;
         }
-        if (exitNow) return CopyEnd::stopped;
+        if (exitNow) return BurnEnd::broken;
         ++address;
-        if (std::feof(image) && unsentImageBytes == 0) return CopyEnd::imageEnd;
+        if (std::feof(image) && unsentImageBytes == 0) return BurnEnd::done;
     }
+}
+
+// The image opened, its length checked and the board set up before the
+// operator fits the chip; the copy between the two prompts.
+BurnEnd burn(const ArgChar* imagePath, int& readError) {
+    std::FILE* image = openImage(imagePath);
+    if (!image) return BurnEnd::imageRefused;
+    if (imageLength(image) == ImageLength::tooLong) {
+        std::fclose(image);
+        return BurnEnd::imageTooLong;
+    }
+    FT_HANDLE device = nullptr;
+    if (initUSB(&device, writerLink) != 0) {
+        std::fclose(image);
+        return BurnEnd::boardRefused;
+    }
+
+    prompt(powerOnPrompt);
+    catchBreak();
+    BurnEnd end = copyImage(device, image, readError);
+    releaseBreak();
+    if (end == BurnEnd::done) prompt(powerOffPrompt);
+
+    FT_Close(device);
+    std::fclose(image);
+    return end;
+}
+
+// Where an end becomes the program's last lines and its status.
+int endWith(BurnEnd end, const ArgChar* imagePath, int readError) {
+    if (end == BurnEnd::done) return EXIT_SUCCESS;
+    if (end == BurnEnd::imageReadFailed) reportFileFailure("read", imagePath, readError);
+    if (end == BurnEnd::imageTooLong) reportFileProblem("burn", imagePath, imageTooLong);
+    printErrorLine();
+    return EXIT_FAILURE;
 }
 
 }  // namespace
 
 int PROGRAM_MAIN(int argc, ArgChar** argv) {
     guardStandardStreams();
-    if (argc >= 2 && answerInfo(argv[1], "chipburn", usage)) return EXIT_SUCCESS;
     if (argc < 2) return EXIT_FAILURE;
-    const ArgChar* imagePath = argv[1];
-
-    std::FILE* image = openImage(imagePath);
-    if (!image) {
-        printErrorLine();
-        return EXIT_FAILURE;
-    }
-    if (imageLength(image) == ImageLength::tooLong) {
-        std::fclose(image);
-        reportFileProblem("burn", imagePath, imageTooLong);
-        printErrorLine();
-        return EXIT_FAILURE;
-    }
-    FT_HANDLE device = nullptr;
-    if (initUSB(&device, writerLink) != 0) {
-        std::fclose(image);
-        printErrorLine();
-        return EXIT_FAILURE;
-    }
-
-    prompt(powerOnPrompt);
-    catchBreak();
+    InfoAnswer info = answerInfo(argv[1], "chipburn", usage);
+    if (info == InfoAnswer::given) return EXIT_SUCCESS;
+    if (info == InfoAnswer::unwritten) return endWith(BurnEnd::infoUnwritten, argv[1], 0);
     int readError = 0;
-    CopyEnd end = copyImage(device, image, readError);
-    releaseBreak();
-    if (end == CopyEnd::imageEnd) prompt(powerOffPrompt);
-
-    FT_Close(device);
-    std::fclose(image);
-    if (end == CopyEnd::readError) reportFileFailure("read", imagePath, readError);
-    if (end == CopyEnd::tooLong) reportFileProblem("burn", imagePath, imageTooLong);
-    if (end != CopyEnd::imageEnd) {
-        printErrorLine();
-        return EXIT_FAILURE;
-    }
-    return EXIT_SUCCESS;
+    BurnEnd end = burn(argv[1], readError);
+    return endWith(end, argv[1], readError);
 }

@@ -17,83 +17,99 @@ namespace {
 
 constexpr char usage[] = "OUTPUT SIZE";
 
-enum class DumpEnd { whole, receiveFailed, writeFailed, stopped };
+// How a dump ends. A failed write is told at the end; the other ends said
+// why on the way, or, for a refused restart of the board's input and a
+// break, have nothing more to say than the error line.
+enum class DumpEnd {
+    goOn,
+    done,
+    infoUnwritten,
+    sizeRefused,
+    outputRefused,
+    boardRefused,
+    startRefused,
+    receiveFailed,
+    writeFailed,
+    broken
+};
 
 // Each stretch is written as it comes in, the last one as far as the size
 // goes. A break stops the dump after the block under way; a failed write
 // ends it, with its reason kept for the message.
 DumpEnd dumpChip(FT_HANDLE device, std::FILE* output, std::uint32_t size, int& writeError) {
-    DumpEnd end = DumpEnd::whole;
+    auto plan = [size](std::uint32_t address, StretchPlan& next) {
+        showProgress(address);
+        next = stretchOfSize(size, address);
+        return DumpEnd::goOn;
+    };
     auto write = [&](std::uint32_t, const Stretch& settled, std::uint32_t count) {
         bool written = std::fwrite(settled.data(), 1, count, output) == count;
         // A write to a stalled pipe that the break cut short is the break.
-        if (exitNow) {
-            end = DumpEnd::stopped;
-        } else if (!written) {
-            end = DumpEnd::writeFailed;
-            writeError = errno;
-        }
-        return end == DumpEnd::whole;
+        if (exitNow) return DumpEnd::broken;
+        if (written) return DumpEnd::goOn;
+        writeError = errno;
+        return DumpEnd::writeFailed;
     };
-    if (sampleChip(device, size, write) == SampleEnd::receiveFailed) return DumpEnd::receiveFailed;
-    return end;
+    return sampleChip<DumpEnd>(device, plan, write);
 }
 
-}  // namespace
-
-int PROGRAM_MAIN(int argc, ArgChar** argv) {
-    guardStandardStreams();
-    if (argc >= 2 && answerInfo(argv[1], "chipdump", usage)) return EXIT_SUCCESS;
-    if (argc < 3) return EXIT_FAILURE;
-    const ArgChar* outputPath = argv[1];
-    const ArgChar* sizeText = argv[2];
-
+// The size and the output checked and the board set up before the operator
+// fits the chip; the dump after the prompt.
+DumpEnd dump(const ArgChar* outputPath, const ArgChar* sizeText, int& writeError) {
     // Checked before the file is opened, so a typo never touches a dump
     // that is already there.
     std::uint32_t size = 0;
-    if (!takeSize(sizeText, size)) {
-        printErrorLine();
-        return EXIT_FAILURE;
-    }
+    if (!takeSize(sizeText, size)) return DumpEnd::sizeRefused;
     DumpFile output;
-    if (!openDump(outputPath, output)) {
-        printErrorLine();
-        return EXIT_FAILURE;
-    }
+    if (!openDump(outputPath, output)) return DumpEnd::outputRefused;
     FT_HANDLE device = nullptr;
     if (initUSB(&device, readerLink) != 0) {
         endDump(output, false);
-        printErrorLine();
-        return EXIT_FAILURE;
+        return DumpEnd::boardRefused;
     }
+    prompt(readyPrompt);
     if (startSampling(device) != 0) {
         FT_Close(device);
         endDump(output, false);
-        printErrorLine();
-        return EXIT_FAILURE;
+        return DumpEnd::startRefused;
     }
 
     // Until the dump has taken the output's place or been removed, a break
     // waits for the block under way: the program never ends with a new
     // file left beside the output.
     catchBreak();
-    int writeError = 0;
     DumpEnd end = DumpEnd::writeFailed;
     if (startDump(output))
         end = dumpChip(device, output.file, size, writeError);
     else
         writeError = errno;
     FT_Close(device);
-    if (!endDump(output, end == DumpEnd::whole)) {
+    if (!endDump(output, end == DumpEnd::done)) {
         end = DumpEnd::writeFailed;
         writeError = errno;
     }
     releaseBreak();
+    return end;
+}
 
+// Where an end becomes the program's last lines and its status.
+int endWith(DumpEnd end, const ArgChar* outputPath, int writeError) {
+    if (end == DumpEnd::done) return EXIT_SUCCESS;
     if (end == DumpEnd::writeFailed) reportFileFailure("write", outputPath, writeError);
-    if (end != DumpEnd::whole) {
-        printErrorLine();
-        return EXIT_FAILURE;
-    }
-    return EXIT_SUCCESS;
+    printErrorLine();
+    return EXIT_FAILURE;
+}
+
+}  // namespace
+
+int PROGRAM_MAIN(int argc, ArgChar** argv) {
+    guardStandardStreams();
+    if (argc < 2) return EXIT_FAILURE;
+    InfoAnswer info = answerInfo(argv[1], "chipdump", usage);
+    if (info == InfoAnswer::given) return EXIT_SUCCESS;
+    if (info == InfoAnswer::unwritten) return endWith(DumpEnd::infoUnwritten, argv[1], 0);
+    if (argc < 3) return EXIT_FAILURE;
+    int writeError = 0;
+    DumpEnd end = dump(argv[1], argv[2], writeError);
+    return endWith(end, argv[1], writeError);
 }

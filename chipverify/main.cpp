@@ -37,8 +37,23 @@ constexpr char blank[] = "\nThe chip is blank: %u bytes.\n";
 constexpr char notBlank[] = "\nThe chip is not blank: %u of %u addresses programmed, first at 0x%x (0x%02x).\n";
 constexpr char empty[] = "it is empty";
 
-// An erased EPROM cell reads 0xFF; programming only takes bits to 0.
-constexpr std::uint8_t erasedByte = 0xFF;
+// How a verification ends. The image's troubles are told at the end; the
+// other ends said why on the way, or, for a refused restart of the board's
+// input, have nothing more to say than the error line.
+enum class VerifyEnd {
+    goOn,
+    done,
+    infoUnwritten,
+    sizeRefused,
+    imageRefused,
+    boardRefused,
+    startRefused,
+    receiveFailed,
+    imageReadFailed,
+    imageEmpty,
+    imageTooLong,
+    verdictUnwritten
+};
 
 struct Differences {
     std::uint32_t addresses;  // compared so far
@@ -53,11 +68,10 @@ struct Differences {
 
 struct ImageStream {
     std::FILE* file;
-    Stretch bytes;        // the stretch the next block is compared with
-    StretchPlan first;    // the first stretch's plan, when it is read early
-    bool readEarly;       // whether it was, before the board was opened
-    int readError;        // errno of a failed read, or 0
-    const char* refusal;  // why the image cannot be verified, or nullptr
+    Stretch bytes;      // the stretch the next block is compared with
+    StretchPlan first;  // the first stretch's plan, when it is read early
+    bool readEarly;     // whether it was, before the board was opened
+    int readError;      // errno of a failed read, or 0
 };
 
 void compareStretch(Differences& found, std::uint32_t address, const Stretch& chip, const Stretch& wanted,
@@ -77,11 +91,11 @@ void compareStretch(Differences& found, std::uint32_t address, const Stretch& ch
 // Takes the image's next stretch. Its end is looked for before the block
 // is asked for, so that an image of whole blocks costs no block past them.
 // An image that gives nothing (a pipe whose command failed) has no verdict.
-bool readStretch(ImageStream& image, std::uint32_t address, StretchPlan& next) {
+VerifyEnd readStretch(ImageStream& image, std::uint32_t address, StretchPlan& next) {
     if (image.readEarly) {
         image.readEarly = false;
         next = image.first;
-        return true;
+        return VerifyEnd::goOn;
     }
     std::size_t taken = std::fread(image.bytes.data(), 1, image.bytes.size(), image.file);
     bool more = false;
@@ -92,55 +106,48 @@ bool readStretch(ImageStream& image, std::uint32_t address, StretchPlan& next) {
     }
     if (std::ferror(image.file)) {
         image.readError = errno;
-        return false;
+        return VerifyEnd::imageReadFailed;
     }
-    if (address == 0 && taken == 0) {
-        image.refusal = empty;
-        return false;
-    }
-    if (pastLongestImage(address, taken)) {
-        image.refusal = imageTooLong;
-        return false;
-    }
+    if (address == 0 && taken == 0) return VerifyEnd::imageEmpty;
+    if (pastLongestImage(address, taken)) return VerifyEnd::imageTooLong;
     next = {static_cast<std::uint32_t>(taken), !more};
-    return true;
+    return VerifyEnd::goOn;
 }
 
 // A regular file is judged before the board is opened, so that the operator
 // never fits a chip for an image that is too long, empty or unreadable. A
 // pipe may have nothing to give before its command has run: its first
 // stretch is read as any other, once the chip is being read.
-bool readFirstStretchEarly(ImageStream& image) {
+VerifyEnd readFirstStretchEarly(ImageStream& image) {
     switch (imageLength(image.file)) {
     case ImageLength::unknown:
-        return true;
+        return VerifyEnd::goOn;
     case ImageLength::tooLong:
-        image.refusal = imageTooLong;
-        return false;
+        return VerifyEnd::imageTooLong;
     case ImageLength::fits:
         break;
     }
-    image.readEarly = readStretch(image, 0, image.first);
-    return image.readEarly;
+    VerifyEnd end = readStretch(image, 0, image.first);
+    image.readEarly = end == VerifyEnd::goOn;
+    return end;
 }
 
-SampleEnd compareImage(FT_HANDLE device, ImageStream& image, Differences& found) {
-    auto plan = [&image](std::uint32_t address, StretchPlan& next) { return readStretch(image, address, next); };
-    auto compare = [&](std::uint32_t address, const Stretch& chip, std::uint32_t count) {
-        compareStretch(found, address, chip, image.bytes, count);
-        return true;
-    };
-    return sampleChip(device, plan, compare);
-}
-
-SampleEnd compareBlank(FT_HANDLE device, std::uint32_t size, Differences& found) {
+// The chip against the image, or with no image against an erased chip of
+// `size` bytes.
+VerifyEnd compareChip(FT_HANDLE device, ImageStream& image, std::uint32_t size, Differences& found) {
     Stretch erased;
     erased.fill(erasedByte);
-    auto compare = [&](std::uint32_t address, const Stretch& chip, std::uint32_t count) {
-        compareStretch(found, address, chip, erased, count);
-        return true;
+    auto plan = [&](std::uint32_t address, StretchPlan& next) {
+        showProgress(address);
+        if (image.file) return readStretch(image, address, next);
+        next = stretchOfSize(size, address);
+        return VerifyEnd::goOn;
     };
-    return sampleChip(device, size, compare);
+    auto compare = [&](std::uint32_t address, const Stretch& chip, std::uint32_t count) {
+        compareStretch(found, address, chip, image.file ? image.bytes : erased, count);
+        return VerifyEnd::goOn;
+    };
+    return sampleChip<VerifyEnd>(device, plan, compare);
 }
 
 int sayImageVerdict(const ArgChar* imagePath, const Differences& found) {
@@ -166,55 +173,62 @@ int sayBlankVerdict(const Differences& found) {
     return differentStatus;
 }
 
-int trouble() {
-    printErrorLine();
-    return troubleStatus;
+// The size, or the image, checked and the board set up before the operator
+// fits the chip; the comparison after the prompt, and the verdict.
+VerifyEnd verify(bool blankCheck, const ArgChar* argument, ImageStream& image, int& status) {
+    std::uint32_t size = 0;
+    if (blankCheck) {
+        if (!takeSize(argument, size, false)) return VerifyEnd::sizeRefused;
+    } else {
+        image.file = openImage(argument);
+        if (!image.file) return VerifyEnd::imageRefused;
+        if (VerifyEnd end = readFirstStretchEarly(image); end != VerifyEnd::goOn) {
+            std::fclose(image.file);
+            return end;
+        }
+    }
+    FT_HANDLE device = nullptr;
+    if (initUSB(&device, readerLink) != 0) {
+        if (image.file) std::fclose(image.file);
+        return VerifyEnd::boardRefused;
+    }
+
+    Differences found{0, 0, 0, 0, 0, false};
+    prompt(readyPrompt);
+    VerifyEnd end = startSampling(device) == 0 ? compareChip(device, image, size, found) : VerifyEnd::startRefused;
+    FT_Close(device);
+    if (image.file) std::fclose(image.file);
+    if (end != VerifyEnd::done) return end;
+    // Only the verdict's own lines count: a progress line lost on the way
+    // does not make it wrong.
+    std::clearerr(stdout);
+    status = blankCheck ? sayBlankVerdict(found) : sayImageVerdict(argument, found);
+    return stdoutWritten("the verdict") ? VerifyEnd::done : VerifyEnd::verdictUnwritten;
 }
 
-int imageTrouble(const ImageStream& image, const ArgChar* imagePath) {
-    if (image.readError != 0) reportFileFailure("read", imagePath, image.readError);
-    if (image.refusal) reportFileProblem("verify", imagePath, image.refusal);
-    return trouble();
+// Where an end becomes the program's last lines and its status.
+int endWith(VerifyEnd end, const ArgChar* imagePath, int readError, int status) {
+    if (end == VerifyEnd::done) return status;
+    if (end == VerifyEnd::imageReadFailed) reportFileFailure("read", imagePath, readError);
+    if (end == VerifyEnd::imageEmpty) reportFileProblem("verify", imagePath, empty);
+    if (end == VerifyEnd::imageTooLong) reportFileProblem("verify", imagePath, imageTooLong);
+    printErrorLine();
+    return troubleStatus;
 }
 
 }  // namespace
 
 int PROGRAM_MAIN(int argc, ArgChar** argv) {
     guardStandardStreams();
-    if (argc >= 2 && answerInfo(argv[1], "chipverify", usage, troubleStatus)) return sameStatus;
-    bool blankCheck = argc >= 2 && argumentIs(argv[1], blankOption);
-    if (argc < (blankCheck ? 3 : 2)) return troubleStatus;
-    const ArgChar* imagePath = blankCheck ? nullptr : argv[1];
-
-    std::uint32_t size = 0;
-    ImageStream image{nullptr, {}, {0, true}, false, 0, nullptr};
-    if (blankCheck) {
-        if (!takeSize(argv[2], size, false)) return trouble();
-    } else {
-        image.file = openImage(imagePath);
-        if (!image.file) return trouble();
-        if (!readFirstStretchEarly(image)) {
-            std::fclose(image.file);
-            return imageTrouble(image, imagePath);
-        }
-    }
-    FT_HANDLE device = nullptr;
-    if (initUSB(&device, readerLink) != 0) {
-        if (image.file) std::fclose(image.file);
-        return trouble();
-    }
-
-    Differences found{0, 0, 0, 0, 0, false};
-    SampleEnd end = SampleEnd::stopped;
-    if (startSampling(device) == 0)
-        end = blankCheck ? compareBlank(device, size, found) : compareImage(device, image, found);
-
-    FT_Close(device);
-    if (image.file) std::fclose(image.file);
-    if (end != SampleEnd::done) return imageTrouble(image, imagePath);
-    // Only the verdict's own lines count: a progress line lost on the way
-    // does not make it wrong.
-    std::clearerr(stdout);
-    int status = blankCheck ? sayBlankVerdict(found) : sayImageVerdict(imagePath, found);
-    return stdoutWritten("the verdict") ? status : trouble();
+    if (argc < 2) return troubleStatus;
+    InfoAnswer info = answerInfo(argv[1], "chipverify", usage);
+    if (info == InfoAnswer::given) return sameStatus;
+    if (info == InfoAnswer::unwritten) return endWith(VerifyEnd::infoUnwritten, argv[1], 0, 0);
+    bool blankCheck = argumentIs(argv[1], blankOption);
+    if (blankCheck && argc < 3) return troubleStatus;
+    const ArgChar* argument = argv[blankCheck ? 2 : 1];
+    ImageStream image{nullptr, {}, {0, true}, false, 0};
+    int status = sameStatus;
+    VerifyEnd end = verify(blankCheck, argument, image, status);
+    return endWith(end, argument, image.readError, status);
 }

@@ -4,15 +4,12 @@
 // the counter stepped, the second holds the byte.
 #pragma once
 
-#include "console.h"
 #include "devicelink.h"
 
 #include <array>
 #include <cstdint>
 
-constexpr char readyPrompt[] = "adjust SW setting, set ROM, push ADDRESS RESET, and hit return key!";
-
-// Asks the operator to fit the chip and push ADDRESS RESET, then drops what
+// Once the operator has fitted the chip and pushed ADDRESS RESET: drops what
 // the pins picked up meanwhile and restarts the input, so that sampling
 // starts afresh at address 0. Returns 1 when the board refused; the refusal
 // has no line of its own.
@@ -29,38 +26,32 @@ struct StretchPlan {
     bool last;
 };
 
-enum class SampleEnd { done, stopped, receiveFailed };
+// The plan for the first `size` addresses: one block even for none, and a
+// last stretch shorter than a block settled as far as it goes.
+constexpr StretchPlan stretchOfSize(std::uint32_t size, std::uint32_t address) {
+    std::uint32_t left = size - address;
+    return {left < addressesPerBlock ? left : addressesPerBlock, left <= addressesPerBlock};
+}
 
 // Receives one block per stretch of 2048 addresses, each once its plan is
 // made, and hands its settled bytes on. plan(address, next) and
-// settle(address, stretch, count) return false to stop. The progress line
-// shows the stretch under way, its plan included: a plan may wait for an
+// settle(address, stretch, count) return End::goOn, or the end they came
+// to; the loop's own are End::receiveFailed and, after the last block,
+// End::done. The plan is where the progress line goes: it may wait for an
 // image still coming down a pipe. A block that did not fully come in is
 // never settled: the board's counter and the samples are out of step from
 // there on.
-template <typename Plan, typename Settle>
-SampleEnd sampleChip(FT_HANDLE device, Plan plan, Settle settle) {
+template <typename End, typename Plan, typename Settle>
+End sampleChip(FT_HANDLE device, Plan plan, Settle settle) {
     std::array<std::uint8_t, linkBlockSize> block;
     Stretch settled;
     for (std::uint32_t address = 0;; address += addressesPerBlock) {
-        showProgress(address);
         StretchPlan next{0, true};
-        if (!plan(address, next)) return SampleEnd::stopped;
-        if (inUSB(device, block.data(), linkBlockSize) != 0) return SampleEnd::receiveFailed;
+        if (End end = plan(address, next); end != End::goOn) return end;
+        if (inUSB(device, block.data(), linkBlockSize) != 0) return End::receiveFailed;
         for (std::uint32_t j = 0; j < next.addresses; ++j) settled[j] = block[2 * j + 1];
-        if (!settle(address, static_cast<const Stretch&>(settled), next.addresses)) return SampleEnd::stopped;
-        if (next.last) return SampleEnd::done;
+        if (End end = settle(address, static_cast<const Stretch&>(settled), next.addresses); end != End::goOn)
+            return end;
+        if (next.last) return End::done;
     }
-}
-
-// The first `size` addresses: one block even for none, and a last stretch
-// shorter than a block settled as far as it goes.
-template <typename Settle>
-SampleEnd sampleChip(FT_HANDLE device, std::uint32_t size, Settle settle) {
-    auto plan = [size](std::uint32_t address, StretchPlan& next) {
-        std::uint32_t left = size - address;
-        next = {left < addressesPerBlock ? left : addressesPerBlock, left <= addressesPerBlock};
-        return true;
-    };
-    return sampleChip(device, plan, settle);
 }

@@ -3,7 +3,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 void prompt(const char* text) {
@@ -61,7 +60,7 @@ bool stdoutWritten(const char* what) {
     return false;
 }
 
-bool answerInfo(const ArgChar* first, const char* program, const char* usage, int failedStatus) {
+InfoAnswer answerInfo(const ArgChar* first, const char* program, const char* usage) {
     const char* what = "the usage line";
     if (argumentIs(first, "--help")) {
         std::printf("usage: %s %s\n", program, usage);
@@ -69,11 +68,9 @@ bool answerInfo(const ArgChar* first, const char* program, const char* usage, in
         what = "the version line";
         std::printf("%s %s\n", program, ZB_VERSION);
     } else {
-        return false;
+        return InfoAnswer::none;
     }
-    if (stdoutWritten(what)) return true;
-    printErrorLine();
-    std::exit(failedStatus);
+    return stdoutWritten(what) ? InfoAnswer::given : InfoAnswer::unwritten;
 }
 
 void printErrorLine() { reportFailure(errorText); }

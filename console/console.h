@@ -1,4 +1,4 @@
-// The console forms both programs share: operator prompts, the progress
+// The console forms the programs share: operator prompts, the progress
 // line, and the failure lines on stderr.
 #pragma once
 
@@ -7,6 +7,9 @@
 #include <cstdint>
 
 constexpr char errorText[] = "Error.\n";
+
+// The readers' prompt, before the board's input is restarted at address 0.
+constexpr char readyPrompt[] = "adjust SW setting, set ROM, push ADDRESS RESET, and hit return key!";
 
 // Prints the prompt with no line end and waits for one character; end of
 // input counts as the operator's Return.
@@ -33,10 +36,11 @@ int reportFileProblem(const char* what, const ArgChar* path, const char* reason)
 bool stdoutWritten(const char* what);
 
 // "--help" or "--version" as the first argument: "usage: <program> <usage>"
-// or "<program> <version>" on stdout, and true. Anything else: false. A
-// line that cannot be written ends the program there, with the error line
-// and `failedStatus`.
-bool answerInfo(const ArgChar* first, const char* program, const char* usage, int failedStatus = 1);
+// or "<program> <version>" on stdout, and `given`; a line that could not be
+// written there gets its "Can't write" line on stderr, and `unwritten`.
+// Anything else: `none`.
+enum class InfoAnswer { none, given, unwritten };
+InfoAnswer answerInfo(const ArgChar* first, const char* program, const char* usage);
 
 // The general error line that ends every failed run.
 void printErrorLine();

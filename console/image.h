@@ -1,10 +1,14 @@
 // The image a program burns or compares with the chip: its byte n is ROM
 // address n. The board's counter starts at 0, and sizes are given in 32 bits
-// (a dump's at most FFFFFFFF), so an image has at most FFFFFFFF bytes.
+// (a dump's at most largestSize), so an image has at most as many bytes.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+
+// An erased EPROM cell reads 0xFF, and programming only takes bits to 0:
+// what a blank chip holds, and what a burn past the image's end sends.
+constexpr std::uint8_t erasedByte = 0xFF;
 
 // The reason an image is refused, after "Can't <burn|verify> <image>: ".
 constexpr char imageTooLong[] = "it is longer than FFFFFFFF bytes";

@@ -1,15 +1,11 @@
 #include "image.h"
 
+#include "size.h"
+
 #include <sys/stat.h>
 
-namespace {
-
-constexpr std::uint64_t longestImage = 0xFFFFFFFFu;
-
-}  // namespace
-
 bool pastLongestImage(std::uint32_t address, std::uint64_t count) {
-    return address + count > longestImage;
+    return address + count > largestSize;
 }
 
 ImageLength imageLength(std::FILE* image) {

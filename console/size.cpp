@@ -27,7 +27,7 @@ bool parseSize(const ArgChar* text, std::uint32_t& size) {
     const ArgChar* digits = text;
     for (; digitValue(*text) >= 0; ++text) {
         value = value * 16 + static_cast<std::uint64_t>(digitValue(*text));
-        if (value > 0xFFFFFFFFu) return false;
+        if (value > largestSize) return false;
     }
     if (text == digits || *text != '\0') return false;
     size = static_cast<std::uint32_t>(value);
