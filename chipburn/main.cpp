@@ -28,12 +28,20 @@ using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 // How a burn ends. The image's troubles are told at the end; the other ends
 // said why on the way, or, for a break, have nothing more to say than the
 // error line.
-enum class BurnEnd { done, infoUnwritten, imageRefused, boardRefused, imageReadFailed, imageTooLong, sendFailed, broken };
+enum class BurnEnd {
+    done,
+    infoUnwritten,
+    imageRefused,
+    boardRefused,
+    imageReadFailed,
+    imageTooLong,
+    sendFailed,
+    broken
+};
 
 // Takes the next 2048 image bytes into the block, each twice; past the end
-// of the image the block is filled with erased bytes. Returns how many
-// bytes came from the image. Past the image's end, programming the erased
-// byte leaves a cell as it is.
+// of the image the block is filled with erased bytes, which leave their
+// cells as they are. Returns how many bytes came from the image.
 std::uint32_t fillBlock(std::FILE* image, LinkBlock& block, std::uint32_t address) {
     showProgress(address, addressesPerBlock);
     std::array<std::uint8_t, addressesPerBlock> bytes;
