@@ -1,8 +1,8 @@
 // The programmer board itself, whichever way its FTDI chip is reached: an
 // address counter the operator resets, an EPROM socket whose cells only go
 // from 1 to 0, and the eight data pins between them. One board per process;
-// the fronts (simboard.cpp over the D2XX calls, usbfront.cpp over USB)
-// decide when the pins are driven or sampled.
+// the fronts (simboard.cpp over the D2XX calls, the FT232R of ft232r.cpp
+// over USB) decide when the pins are driven or sampled.
 //
 // Its own knobs (see simboard.h): SIMBOARD_CHIP, SIMBOARD_CHIP_SIZE,
 // SIMBOARD_LOG, SIMBOARD_WIRE.

@@ -1,7 +1,7 @@
 // The simulated board: one model of the board (board.h) behind two fronts,
-// the nine D2XX calls (simboard.cpp) and the board's FT232R seen over USB
-// (usbfront.cpp, run by the launcher simusb). Its knobs are environment
-// variables, read by the simulated hardware alone.
+// the nine D2XX calls (simboard.cpp) and the board's FT232R (ft232r.cpp)
+// seen over USB (usbfront.cpp, run by the launcher simusb). Its knobs are
+// environment variables, read by the simulated hardware alone.
 //
 // The board, either front:
 //   SIMBOARD_CHIP       the chip image (default simboard-chip.bin); a missing
