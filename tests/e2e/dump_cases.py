@@ -12,6 +12,7 @@ from harness import Case, IMAGE, NOBODY, OUTPUT, give_to_user, read
 
 CHIP_DATA = data(65536, seed=11)
 GREEK = "δεδομένα.bin"
+LONG_NAME = "a" * 246 + ".bin"
 
 
 def dump(name, size_text, reads, **more):
@@ -287,6 +288,10 @@ CASES = [
     dump("dump: a dump named in Greek is written on a Western code page", "800", 1, args=[GREEK, "800"],
          env={"LC_ALL": "C.UTF-8"}, output=EARLIER,
          check=lambda r: None if read(os.path.join(r["work"], GREEK)) == CHIP_DATA[:0x800] else f"{GREEK} is wrong"),
+    # The new file's name, the output's with the mark and six letters, stays within 255 bytes.
+    dump("dump: an output with a 250-character name is replaced", "800", 1, args=[LONG_NAME, "800"], output=EARLIER,
+         check=lambda r: None if read(os.path.join(r["work"], LONG_NAME)) == CHIP_DATA[:0x800] else "it is not",
+         not_on_windows="the path would pass Windows' 260 characters"),
     Case(name="dump: one argument does nothing", prog="chipdump", args=[OUTPUT], status=1, stdout=b"", stderr=b"",
          log=[], output=None),
     Case(name="dump: a bad size is refused before a file is made", prog="chipdump", args=[OUTPUT, "800k"],
