@@ -29,11 +29,13 @@ using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 // said why on the way, or, for a break, have nothing more to say than the
 // error line.
 enum class BurnEnd {
+    goOn,
     done,
     infoUnwritten,
     imageRefused,
     boardRefused,
     imageReadFailed,
+    imageEmpty,
     imageTooLong,
     sendFailed,
     broken
@@ -62,9 +64,11 @@ BurnEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
     std::uint32_t address = 0;
     std::uint32_t blockCounter = 0;
     std::uint32_t unsentImageBytes = 0;
+    std::uint64_t taken = 0;
     for (;;) {
         if (blockCounter == 0) {
             unsentImageBytes = fillBlock(image, block, address);
+            taken += unsentImageBytes;
             // A break that cut the fill short is the break, not a read error:
             // nothing of this block has gone out.
             if (exitNow) return BurnEnd::broken;
@@ -85,8 +89,33 @@ BurnEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
         }
         if (exitNow) return BurnEnd::broken;
         ++address;
-        if (std::feof(image) && unsentImageBytes == 0) return BurnEnd::done;
+        // A pipe that ends before its first byte has sent nothing.
+        if (std::feof(image) && unsentImageBytes == 0) return taken == 0 ? BurnEnd::imageEmpty : BurnEnd::done;
     }
+}
+
+// A regular file is judged before the board is opened, so that the operator
+// never fits a chip for an image that is too long, empty or unreadable. A
+// length of 0 is read to be sure: some files say so and hold more.
+BurnEnd lookAtImage(std::FILE* image, int& readError) {
+    std::uint64_t length = 0;
+    switch (imageLength(image, length)) {
+    case ImageLength::unknown:
+        return BurnEnd::goOn;
+    case ImageLength::tooLong:
+        return BurnEnd::imageTooLong;
+    case ImageLength::fits:
+        break;
+    }
+    if (length > 0) return BurnEnd::goOn;
+    int c = std::getc(image);
+    if (c != EOF) {
+        std::ungetc(c, image);
+        return BurnEnd::goOn;
+    }
+    if (!std::ferror(image)) return BurnEnd::imageEmpty;
+    readError = errno;
+    return BurnEnd::imageReadFailed;
 }
 
 // The image opened, its length checked and the board set up before the
@@ -94,9 +123,9 @@ BurnEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
 BurnEnd burn(const ArgChar* imagePath, int& readError) {
     std::FILE* image = openImage(imagePath);
     if (!image) return BurnEnd::imageRefused;
-    if (imageLength(image) == ImageLength::tooLong) {
+    if (BurnEnd end = lookAtImage(image, readError); end != BurnEnd::goOn) {
         std::fclose(image);
-        return BurnEnd::imageTooLong;
+        return end;
     }
     FT_HANDLE device = nullptr;
     if (initUSB(&device, writerLink) != 0) {
@@ -119,6 +148,7 @@ BurnEnd burn(const ArgChar* imagePath, int& readError) {
 int endWith(BurnEnd end, const ArgChar* imagePath, int readError) {
     if (end == BurnEnd::done) return EXIT_SUCCESS;
     if (end == BurnEnd::imageReadFailed) reportFileFailure("read", imagePath, readError);
+    if (end == BurnEnd::imageEmpty) reportFileProblem("burn", imagePath, imageEmpty);
     if (end == BurnEnd::imageTooLong) reportFileProblem("burn", imagePath, imageTooLong);
     printErrorLine();
     return EXIT_FAILURE;

@@ -61,7 +61,14 @@ CASES = [
                dialogue=[(BURN_ON, WRITER_OPEN, b"\n"),
                          (BURN_ON + fills(0, 0x800, 0x1000) + BURN_OFF, WRITER_OPEN + [WRITE] * 3, b"\n")]),
     small_burn("burn: one whole block shows 0 then 800 and sends one block", data(STRETCH, seed=2), (0, 0x800), 1),
-    small_burn("burn: an empty image sends nothing; end of input answers both prompts", b"", (0,), 0, stdin=b""),
+    small_burn("burn: end of input answers both prompts", data(100), (0,), 1, stdin=b""),
+    Case(name="burn: an empty image is refused before the board is touched", prog="chipburn", args=[IMAGE], image=b"",
+         status=1, stdout=b"", stderr=b"Can't burn image.bin: it is empty\n" + ERROR, log=[]),
+    # `chipburn <(objcopy ... missing.hex ...)`: a pipe is empty only once it ends.
+    Case(name="burn: an empty image on a pipe is refused once it ends, and nothing is sent", prog="chipburn",
+         args=[PIPE], setup=[piped(b"", 0)], status=1, stdout=BURN_ON + fills(0),
+         stderr=b"Can't burn image.fifo: it is empty\n" + ERROR, log=WRITER_OPEN + [CLOSE], wire=b"",
+         not_on_windows="no FIFOs"),
     small_burn("burn: characters typed before Return at the first prompt answer the second", data(100), (0,), 1,
                dialogue=[(BURN_ON, WRITER_OPEN, b"x\n")]),
     Case(name="burn: Ctrl+C at the power-on prompt ends the program at once", prog="chipburn", args=[IMAGE],
@@ -102,11 +109,15 @@ CASES = [
     Case(name="burn: an image that is also standard output is refused and left as it was", prog="chipburn",
          args=[IMAGE], image=IMAGE_DATA, stdout_file=IMAGE, status=1, stdout=b"", log=[], check=image_unchanged,
          stderr=b"Can't read image.bin: it is also standard output\n" + ERROR),
-    # Address 0 of a process is never mapped: the file opens, and its first read fails.
-    Case(name="burn: a read error stops the copy before the block is sent", prog="chipburn",
-         args=["/proc/self/mem"], status=1, stdout=BURN_ON + fills(0),
-         stderr=b"Can't read /proc/self/mem: Input/output error\n" + ERROR, log=WRITER_OPEN + [CLOSE], wire=b"",
-         not_on_windows="no /proc/self/mem"),
+    # Address 0 of a process is never mapped: the file opens, says it is
+    # empty, and its first read fails.
+    Case(name="burn: an image whose first read fails is refused before the board is touched", prog="chipburn",
+         args=["/proc/self/mem"], status=1, stdout=b"", stderr=b"Can't read /proc/self/mem: Input/output error\n"
+         + ERROR, log=[], not_on_windows="no /proc/self/mem"),
+    # Linux makes such files up as they are read: they say they are empty.
+    Case(name="burn: a file that says it is empty and holds more is burned", prog="chipburn",
+         args=["/proc/self/stat"], status=0, stderr=b"", stdout=BURN_ON + fills(0) + BURN_OFF,
+         log=WRITER_OPEN + [WRITE, CLOSE], not_on_windows="no /proc"),
     # While the program waits for the image, the block it fills must show.
     whole_burn("burn: an image read from a pipe, and the progress line on screen while it waits for more",
                args=[PIPE], image=None, setup=[piped(IMAGE_DATA, 1000, held=True)],

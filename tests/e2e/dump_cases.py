@@ -198,7 +198,6 @@ CASES = [
          "the second sample of each address replaces an earlier dump; later arguments ignored",
          "1801", 4, args=[OUTPUT, "1801", "extra"], output=CHIP_DATA[:0x1801],
          dialogue=[(DUMP_READY, READER_OPEN, b"x")]),
-    dump("dump: size 0 receives one block and replaces an earlier dump with an empty one", "0", 1, output=b""),
     round_trip("round trip: 64 KiB", data(65536, seed=22), "10000", 32),
     round_trip("round trip: 5000 bytes at their own size", data(5000, seed=24), "1388", 3),
     dump("dump: a dump named in Greek is written on a Western code page", "800", 1, args=[GREEK, "800"],
@@ -206,9 +205,11 @@ CASES = [
          check=lambda r: None if read(os.path.join(r["work"], GREEK)) == CHIP_DATA[:0x800] else f"{GREEK} is wrong"),
     Case(name="dump: one argument does nothing", prog="chipdump", args=[OUTPUT], status=1, stdout=b"", stderr=b"",
          log=[], output=None),
-    Case(name="dump: a bad size is refused before a file is made", prog="chipdump", args=[OUTPUT, "800k"],
-         status=1, stdout=b"", log=[], output=None,
-         stderr=b"Can't take \"800k\" as the size: give a hexadecimal number below 100000000.\n" + ERROR),
+    # A size of 0 would replace a good dump with an empty file.
+    *(Case(name=f"dump: size {text} is refused before anything is touched, an earlier dump kept", prog="chipdump",
+           args=[OUTPUT, text], output_before=EARLIER, status=1, stdout=b"", log=[], output=EARLIER,
+           stderr=b"Can't take \"%s\" as the size: give a hexadecimal number from 1 to FFFFFFFF.\n" % text.encode()
+           + ERROR) for text in ("800k", "0")),
     # `chipdump dump.bin 800 >> dump.bin`: the prompt and progress would be in the dump.
     Case(name="dump: an output that is also standard output is refused, an earlier dump kept", prog="chipdump",
          args=[OUTPUT, "800"], stdout_file=OUTPUT, output_before=EARLIER, status=1, stdout=b"", log=[],
