@@ -22,6 +22,7 @@ constexpr char usage[] = "IMAGE";
 constexpr char powerOnPrompt[] =
     "adjust SW setting, set ROM, push ADDRESS RESET, turn ON the Power, and hit return key!";
 constexpr char powerOffPrompt[] = "Turn OFF the power, remove ROM, and hit return key!";
+constexpr char shrank[] = "it got shorter while it was burned";
 
 using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 
@@ -36,6 +37,7 @@ enum class BurnEnd {
     boardRefused,
     imageReadFailed,
     imageEmpty,
+    imageShrank,
     imageTooLong,
     sendFailed,
     broken
@@ -58,8 +60,10 @@ std::uint32_t fillBlock(std::FILE* image, LinkBlock& block, std::uint32_t addres
 
 // The block is filled at the first address of its stretch and sent at the
 // last; the passes between only count, so the progress line and the break
-// check keep the address the board is at.
-BurnEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
+// check keep the address the board is at. A regular image that ends before
+// the length it had when it was opened has left the chip with part of it:
+// the block under way goes out, and the burn is no success.
+BurnEnd copyImage(FT_HANDLE device, std::FILE* image, std::uint64_t length, int& readError) {
     LinkBlock block;
     std::uint32_t address = 0;
     std::uint32_t blockCounter = 0;
@@ -89,16 +93,19 @@ BurnEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
         }
         if (exitNow) return BurnEnd::broken;
         ++address;
-        // A pipe that ends before its first byte has sent nothing.
-        if (std::feof(image) && unsentImageBytes == 0) return taken == 0 ? BurnEnd::imageEmpty : BurnEnd::done;
+        if (std::feof(image) && unsentImageBytes == 0) {
+            if (taken < length) return BurnEnd::imageShrank;
+            // A pipe that ends before its first byte has sent nothing.
+            return taken == 0 ? BurnEnd::imageEmpty : BurnEnd::done;
+        }
     }
 }
 
 // A regular file is judged before the board is opened, so that the operator
 // never fits a chip for an image that is too long, empty or unreadable. A
-// length of 0 is read to be sure: some files say so and hold more.
-BurnEnd lookAtImage(std::FILE* image, int& readError) {
-    std::uint64_t length = 0;
+// length of 0 is read to be sure: some files say so and hold more. A pipe
+// has no length to give.
+BurnEnd lookAtImage(std::FILE* image, std::uint64_t& length, int& readError) {
     switch (imageLength(image, length)) {
     case ImageLength::unknown:
         return BurnEnd::goOn;
@@ -123,7 +130,8 @@ BurnEnd lookAtImage(std::FILE* image, int& readError) {
 BurnEnd burn(const ArgChar* imagePath, int& readError) {
     std::FILE* image = openImage(imagePath);
     if (!image) return BurnEnd::imageRefused;
-    if (BurnEnd end = lookAtImage(image, readError); end != BurnEnd::goOn) {
+    std::uint64_t length = 0;
+    if (BurnEnd end = lookAtImage(image, length, readError); end != BurnEnd::goOn) {
         std::fclose(image);
         return end;
     }
@@ -135,7 +143,7 @@ BurnEnd burn(const ArgChar* imagePath, int& readError) {
 
     prompt(powerOnPrompt);
     catchBreak();
-    BurnEnd end = copyImage(device, image, readError);
+    BurnEnd end = copyImage(device, image, length, readError);
     releaseBreak();
     if (end == BurnEnd::done) prompt(powerOffPrompt);
 
@@ -149,6 +157,7 @@ int endWith(BurnEnd end, const ArgChar* imagePath, int readError) {
     if (end == BurnEnd::done) return EXIT_SUCCESS;
     if (end == BurnEnd::imageReadFailed) reportFileFailure("read", imagePath, readError);
     if (end == BurnEnd::imageEmpty) reportFileProblem("burn", imagePath, imageEmpty);
+    if (end == BurnEnd::imageShrank) reportFileProblem("burn", imagePath, shrank);
     if (end == BurnEnd::imageTooLong) reportFileProblem("burn", imagePath, imageTooLong);
     printErrorLine();
     return EXIT_FAILURE;

@@ -50,6 +50,20 @@ def image_unchanged(result):
     return None if read(os.path.join(result["work"], IMAGE)) == IMAGE_DATA else "the image was changed"
 
 
+def shrunk(name, image, length, dialogue, **more):
+    """The image is cut to `length` bytes where the dialogue says: what it
+    still holds goes out, the last block filled up, and the burn fails."""
+    left = padded(image[:length])
+    return Case(name=name, prog="chipburn", args=[IMAGE], image=image, dialogue=dialogue, status=1,
+                stdout=BURN_ON + fills(*range(0, len(left), STRETCH)), log=WRITER_OPEN + [WRITE] * (len(left) // STRETCH)
+                + [CLOSE], stderr=b"Can't burn image.bin: it got shorter while it was burned\n" + ERROR,
+                wire=doubled(left), chip_after=burned(left), **more)
+
+
+def cut_to(length):
+    return lambda work: os.truncate(os.path.join(work, IMAGE), length)
+
+
 def on_wire(blocks):
     return lambda work: len(read(os.path.join(work, "wire.bin")) or b"") >= blocks * 2 * STRETCH
 
@@ -136,6 +150,12 @@ CASES = [
          prog="chipburn", args=[IMAGE], image=SIGNALLED, stdout=STALLED, interrupt=(on_wire(1), signal.SIGINT),
          status=1, stderr=ERROR, check=stopped_after_whole_blocks,
          not_on_windows="a Windows console's break handler runs beside a blocked write, which goes on waiting"),
+    shrunk("burn: an image cut short while the operator fits the chip fails after its last block", IMAGE_DATA, 3000,
+           [(BURN_ON, WRITER_OPEN, cut_to(3000)), (BURN_ON, WRITER_OPEN, b"\n")]),
+    # Cut while the second block goes out; the image is read a page ahead.
+    shrunk("burn: an image cut short during the burn fails after the block under way", SIGNALLED, 10000,
+           [(BURN_ON, WRITER_OPEN, b"\n"), (BURN_ON + fills(0, 0x800), None, cut_to(10000))],
+           env={"SIMBOARD_REALTIME": "1"}),
     whole_burn("burn: started without standard input, the image never answers a prompt", closed=[0]),
     whole_burn("burn: a reader of standard output that went away neither kills nor stops the copy",
                stdout=BROKEN, not_on_windows="no SIGPIPE"),
