@@ -176,6 +176,12 @@ int sayBlankVerdict(const Differences& found) {
 // The size, or the image, checked and the board set up before the operator
 // fits the chip; the comparison after the prompt, and the verdict.
 VerifyEnd verify(bool blankCheck, const ArgChar* argument, ImageStream& image, int& status) {
+    // Started without standard output, the verdict would reach no one: the
+    // operator is not asked to fit a chip for it.
+    if (startedWithoutStdout()) {
+        stdoutWritten("the verdict");
+        return VerifyEnd::verdictUnwritten;
+    }
     std::uint32_t size = 0;
     if (blankCheck) {
         if (!takeSize(argument, size)) return VerifyEnd::sizeRefused;

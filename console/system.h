@@ -23,6 +23,11 @@ using ArgChar = char;
 // of killing the program in the middle of a block.
 void guardStandardStreams();
 
+// Whether the program was started without standard output. The null device
+// that takes its place swallows every line: a line meant for a reader there
+// (a verdict, a usage line) reaches no one, and must not pass for written.
+bool startedWithoutStdout();
+
 // Whether an argument is exactly this (ASCII) text.
 bool argumentIs(const ArgChar* argument, const char* text);
 
