@@ -19,8 +19,9 @@ using ArgChar = char;
 // Opens /dev/null on any standard stream the program was started without.
 // Otherwise the next file opened takes its number: the image would answer
 // the prompts and lose bytes to them, or messages would land in a dump.
-// A reader of standard output that goes away makes the writes fail instead
-// of killing the program in the middle of a block.
+// A reader of standard output that goes away, or a file that reaches the
+// size limit, makes the writes fail instead of killing the program in the
+// middle of a block.
 void guardStandardStreams();
 
 // Whether the program was started without standard output. The null device

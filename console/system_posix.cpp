@@ -27,6 +27,9 @@ void guardStandardStreams() {
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Past a file size limit (ulimit -f) the write fails with its reason,
+    // instead of killing the program with a dump's new file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool startedWithoutStdout() { return stdoutMissing; }

@@ -162,11 +162,8 @@ CASES = [
     *(Case(name=f"burn: {signal.Signals(number).name} during the copy stops it after the block under way",
            prog="chipburn", args=[IMAGE], image=SIGNALLED, env={"SIMBOARD_REALTIME": "1"},
            interrupt=(BURN_ON + fills(0, 0x800), number), status=1, stderr=ERROR, check=stopped_after_block_under_way,
-           # Nothing on Linux can deliver the break key's SIGBREAK to a program
-           # under Wine, and Wine ends a program on SIGTERM or SIGHUP without
-           # raising it there.
-           not_on_windows=None if number == signal.SIGINT else "Wine does not raise it in the program")
-      for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)),
+           not_on_windows=not_raised_under_wine(number))
+      for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)),
 ]
 
 CYRILLIC = "образ.bin"

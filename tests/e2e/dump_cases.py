@@ -102,8 +102,7 @@ def stopped_by(number):
     the block under way, or perhaps a few more, never at its end."""
     shown = DUMP_READY + progress(0, 0x800, 0x1000)
     return dict(env={"SIMBOARD_REALTIME": "1"}, interrupt=(shown, number), stderr=ERROR,
-                stdout=progress_after(shown, 60),
-                not_on_windows=None if number == signal.SIGINT else "Wine does not raise it in the program")
+                stdout=progress_after(shown, 60), not_on_windows=not_raised_under_wine(number))
 
 
 # 128 KiB, 64 blocks, over an earlier dump or none: each way a dump can end
@@ -119,6 +118,11 @@ FAILED_DUMPS = [
         log=READER_OPEN + [PURGE, RESTART, READ, READ, "FT_Read 4096 -> 4 0", CLOSE])),
     ("Ctrl+C during sampling stops it", stopped_by(signal.SIGINT)),
     ("a hang-up during sampling stops it", stopped_by(signal.SIGHUP)),
+    ("Ctrl+\\ during sampling stops it", stopped_by(signal.SIGQUIT)),
+    # ulimit -f: the dump reaches the limit halfway.
+    ("a file size limit", dict(
+        file_limit=0x10000, stdout=progress_after(DUMP_READY, 64),
+        stderr=b"Can't write out/dump.bin: File too large\n" + ERROR, not_on_windows="Windows has no file size limit")),
     ("a full disk", dict(
         setup=[small_disk], skip_if=mount_refused, stdout=progress_after(DUMP_READY, 64),
         stderr=b"Can't write out/dump.bin: No space left on device\n" + ERROR)),
