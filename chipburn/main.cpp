@@ -22,6 +22,7 @@ constexpr char usage[] = "IMAGE";
 constexpr char powerOnPrompt[] =
     "adjust SW setting, set ROM, push ADDRESS RESET, turn ON the Power, and hit return key!";
 constexpr char powerOffPrompt[] = "Turn OFF the power, remove ROM, and hit return key!";
+constexpr char shrank[] = "it got shorter while it was burned";
 
 using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 
@@ -29,11 +30,14 @@ using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
 // said why on the way, or, for a break, have nothing more to say than the
 // error line.
 enum class BurnEnd {
+    goOn,
     done,
     infoUnwritten,
     imageRefused,
     boardRefused,
     imageReadFailed,
+    imageEmpty,
+    imageShrank,
     imageTooLong,
     sendFailed,
     broken
@@ -56,15 +60,19 @@ std::uint32_t fillBlock(std::FILE* image, LinkBlock& block, std::uint32_t addres
 
 // The block is filled at the first address of its stretch and sent at the
 // last; the passes between only count, so the progress line and the break
-// check keep the address the board is at.
-BurnEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
+// check keep the address the board is at. A regular image that ends before
+// the length it had when it was opened has left the chip with part of it:
+// the block under way goes out, and the burn is no success.
+BurnEnd copyImage(FT_HANDLE device, std::FILE* image, std::uint64_t length, int& readError) {
     LinkBlock block;
     std::uint32_t address = 0;
     std::uint32_t blockCounter = 0;
     std::uint32_t unsentImageBytes = 0;
+    std::uint64_t taken = 0;
     for (;;) {
         if (blockCounter == 0) {
             unsentImageBytes = fillBlock(image, block, address);
+            taken += unsentImageBytes;
             // A break that cut the fill short is the break, not a read error:
             // nothing of this block has gone out.
             if (exitNow) return BurnEnd::broken;
@@ -85,8 +93,36 @@ BurnEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
         }
         if (exitNow) return BurnEnd::broken;
         ++address;
-        if (std::feof(image) && unsentImageBytes == 0) return BurnEnd::done;
+        if (std::feof(image) && unsentImageBytes == 0) {
+            if (taken < length) return BurnEnd::imageShrank;
+            // A pipe that ends before its first byte has sent nothing.
+            return taken == 0 ? BurnEnd::imageEmpty : BurnEnd::done;
+        }
     }
+}
+
+// A regular file is judged before the board is opened, so that the operator
+// never fits a chip for an image that is too long, empty or unreadable. A
+// length of 0 is read to be sure: some files say so and hold more. A pipe
+// has no length to give.
+BurnEnd lookAtImage(std::FILE* image, std::uint64_t& length, int& readError) {
+    switch (imageLength(image, length)) {
+    case ImageLength::unknown:
+        return BurnEnd::goOn;
+    case ImageLength::tooLong:
+        return BurnEnd::imageTooLong;
+    case ImageLength::fits:
+        break;
+    }
+    if (length > 0) return BurnEnd::goOn;
+    int c = std::getc(image);
+    if (c != EOF) {
+        std::ungetc(c, image);
+        return BurnEnd::goOn;
+    }
+    if (!std::ferror(image)) return BurnEnd::imageEmpty;
+    readError = errno;
+    return BurnEnd::imageReadFailed;
 }
 
 // The image opened, its length checked and the board set up before the
@@ -94,9 +130,10 @@ BurnEnd copyImage(FT_HANDLE device, std::FILE* image, int& readError) {
 BurnEnd burn(const ArgChar* imagePath, int& readError) {
     std::FILE* image = openImage(imagePath);
     if (!image) return BurnEnd::imageRefused;
-    if (imageLength(image) == ImageLength::tooLong) {
+    std::uint64_t length = 0;
+    if (BurnEnd end = lookAtImage(image, length, readError); end != BurnEnd::goOn) {
         std::fclose(image);
-        return BurnEnd::imageTooLong;
+        return end;
     }
     FT_HANDLE device = nullptr;
     if (initUSB(&device, writerLink) != 0) {
@@ -106,7 +143,7 @@ BurnEnd burn(const ArgChar* imagePath, int& readError) {
 
     prompt(powerOnPrompt);
     catchBreak();
-    BurnEnd end = copyImage(device, image, readError);
+    BurnEnd end = copyImage(device, image, length, readError);
     releaseBreak();
     if (end == BurnEnd::done) prompt(powerOffPrompt);
 
@@ -119,6 +156,8 @@ BurnEnd burn(const ArgChar* imagePath, int& readError) {
 int endWith(BurnEnd end, const ArgChar* imagePath, int readError) {
     if (end == BurnEnd::done) return EXIT_SUCCESS;
     if (end == BurnEnd::imageReadFailed) reportFileFailure("read", imagePath, readError);
+    if (end == BurnEnd::imageEmpty) reportFileProblem("burn", imagePath, imageEmpty);
+    if (end == BurnEnd::imageShrank) reportFileProblem("burn", imagePath, shrank);
     if (end == BurnEnd::imageTooLong) reportFileProblem("burn", imagePath, imageTooLong);
     printErrorLine();
     return EXIT_FAILURE;

@@ -57,7 +57,7 @@ DumpEnd dumpChip(FT_HANDLE device, std::FILE* output, std::uint32_t size, int& w
 // fits the chip; the dump after the prompt.
 DumpEnd dump(const ArgChar* outputPath, const ArgChar* sizeText, DumpFile& output, int& writeError) {
     // Checked before the file is opened, so a typo never touches a dump
-    // that is already there.
+    // that is already there; a size of 0 would replace it with nothing.
     std::uint32_t size = 0;
     if (!takeSize(sizeText, size)) return DumpEnd::sizeRefused;
     if (!openDump(outputPath, output)) return DumpEnd::outputRefused;

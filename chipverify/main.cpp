@@ -35,7 +35,6 @@ constexpr char canTake[] = "It can take the image without erasing.\n";
 constexpr char mustErase[] = "It must be erased before it can take the image.\n";
 constexpr char blank[] = "\nThe chip is blank: %u bytes.\n";
 constexpr char notBlank[] = "\nThe chip is not blank: %u of %u addresses programmed, first at 0x%x (0x%02x).\n";
-constexpr char empty[] = "it is empty";
 
 // How a verification ends. The image's troubles are told at the end; the
 // other ends said why on the way, or, for a refused restart of the board's
@@ -119,7 +118,8 @@ VerifyEnd readStretch(ImageStream& image, std::uint32_t address, StretchPlan& ne
 // pipe may have nothing to give before its command has run: its first
 // stretch is read as any other, once the chip is being read.
 VerifyEnd readFirstStretchEarly(ImageStream& image) {
-    switch (imageLength(image.file)) {
+    std::uint64_t length = 0;
+    switch (imageLength(image.file, length)) {
     case ImageLength::unknown:
         return VerifyEnd::goOn;
     case ImageLength::tooLong:
@@ -176,9 +176,15 @@ int sayBlankVerdict(const Differences& found) {
 // The size, or the image, checked and the board set up before the operator
 // fits the chip; the comparison after the prompt, and the verdict.
 VerifyEnd verify(bool blankCheck, const ArgChar* argument, ImageStream& image, int& status) {
+    // Started without standard output, the verdict would reach no one: the
+    // operator is not asked to fit a chip for it.
+    if (startedWithoutStdout()) {
+        stdoutWritten("the verdict");
+        return VerifyEnd::verdictUnwritten;
+    }
     std::uint32_t size = 0;
     if (blankCheck) {
-        if (!takeSize(argument, size, false)) return VerifyEnd::sizeRefused;
+        if (!takeSize(argument, size)) return VerifyEnd::sizeRefused;
     } else {
         image.file = openImage(argument);
         if (!image.file) return VerifyEnd::imageRefused;
@@ -210,7 +216,7 @@ VerifyEnd verify(bool blankCheck, const ArgChar* argument, ImageStream& image, i
 int endWith(VerifyEnd end, const ArgChar* imagePath, int readError, int status) {
     if (end == VerifyEnd::done) return status;
     if (end == VerifyEnd::imageReadFailed) reportFileFailure("read", imagePath, readError);
-    if (end == VerifyEnd::imageEmpty) reportFileProblem("verify", imagePath, empty);
+    if (end == VerifyEnd::imageEmpty) reportFileProblem("verify", imagePath, imageEmpty);
     if (end == VerifyEnd::imageTooLong) reportFileProblem("verify", imagePath, imageTooLong);
     printErrorLine();
     return troubleStatus;

@@ -20,11 +20,14 @@ extern "C" void OnBreak(int signalNumber) {
 
 namespace {
 
-// Ctrl+C, a kill, and a terminal or ssh session that goes away.
+// Ctrl+C, Ctrl+\ (quit), a kill, and a terminal or ssh session that goes away.
 constexpr std::array breakSignals{
     SIGINT, SIGTERM,
 #if defined(SIGHUP)
     SIGHUP,
+#endif
+#if defined(SIGQUIT)
+    SIGQUIT,
 #endif
 #if defined(SIGBREAK)
     SIGBREAK,

@@ -1,6 +1,7 @@
-// The operator's break: Ctrl+C, a kill, or the terminal going away. While a
-// program copies blocks, a break must not cut one in half: the board counts
-// addresses by link bytes, so a block cut short leaves it out of step.
+// The operator's break: Ctrl+C or Ctrl+\ (quit), a kill, or the terminal
+// going away. While a program copies blocks, a break must not cut one in
+// half: the board counts addresses by link bytes, so a block cut short
+// leaves it out of step.
 #pragma once
 
 #include <csignal>

@@ -53,7 +53,10 @@ int reportFileProblem(const char* what, const ArgChar* path, const char* reason)
 }
 
 bool stdoutWritten(const char* what) {
-    if (flushFile(stdout)) return true;
+    if (startedWithoutStdout())
+        errno = EBADF;
+    else if (flushFile(stdout))
+        return true;
     std::array<char, 256> line;
     std::snprintf(line.data(), line.size(), "Can't write %s: %s\n", what, std::strerror(errno));
     reportFailure(line.data());

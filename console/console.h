@@ -30,9 +30,9 @@ int reportArgumentFailure(const char* before, const ArgChar* argument, const cha
 int reportFileFailure(const char* what, const ArgChar* path, int error);
 int reportFileProblem(const char* what, const ArgChar* path, const char* reason);
 
-// Flushes stdout. A line that could not be written there gets "Can't write
-// <what>: <reason>" on stderr, and false: a script that reads the answer
-// must not take nothing for it.
+// Flushes stdout. A line that could not be written there, or had no
+// standard output to go to, gets "Can't write <what>: <reason>" on stderr,
+// and false: a script that reads the answer must not take nothing for it.
 bool stdoutWritten(const char* what);
 
 // "--help" or "--version" as the first argument: "usage: <program> <usage>"

@@ -8,7 +8,7 @@ bool pastLongestImage(std::uint32_t address, std::uint64_t count) {
     return address + count > largestSize;
 }
 
-ImageLength imageLength(std::FILE* image) {
+ImageLength imageLength(std::FILE* image, std::uint64_t& bytes) {
 #if defined(_WIN32)
     // The 32-bit runtime's plain fstat has a 32-bit length.
     struct _stati64 status;
@@ -17,5 +17,6 @@ ImageLength imageLength(std::FILE* image) {
     struct stat status;
     if (fstat(fileno(image), &status) != 0 || !S_ISREG(status.st_mode)) return ImageLength::unknown;
 #endif
-    return pastLongestImage(0, static_cast<std::uint64_t>(status.st_size)) ? ImageLength::tooLong : ImageLength::fits;
+    bytes = static_cast<std::uint64_t>(status.st_size);
+    return pastLongestImage(0, bytes) ? ImageLength::tooLong : ImageLength::fits;
 }

@@ -10,13 +10,15 @@
 // what a blank chip holds, and what a burn past the image's end sends.
 constexpr std::uint8_t erasedByte = 0xFF;
 
-// The reason an image is refused, after "Can't <burn|verify> <image>: ".
+// The reasons an image is refused, after "Can't <burn|verify> <image>: ".
 constexpr char imageTooLong[] = "it is longer than FFFFFFFF bytes";
+constexpr char imageEmpty[] = "it is empty";
 
 // Whether `count` image bytes from `address` on run past the longest image.
 bool pastLongestImage(std::uint32_t address, std::uint64_t count);
 
-// A regular file tells its length before the board is opened; a pipe or a
-// device tells it only as it is read.
+// A regular file tells its length, in `bytes`, before the board is opened;
+// a pipe or a device tells it only as it is read. Some files the system
+// makes up as they are read (Linux's /proc) say 0 and hold more.
 enum class ImageLength { unknown, fits, tooLong };
-ImageLength imageLength(std::FILE* image);
+ImageLength imageLength(std::FILE* image, std::uint64_t& bytes);

@@ -5,7 +5,6 @@
 namespace {
 
 constexpr char badSizeBefore[] = "Can't take \"";
-constexpr char badSizeAfter[] = "\" as the size: give a hexadecimal number below 100000000.\n";
 constexpr char badCountAfter[] = "\" as the size: give a hexadecimal number from 1 to FFFFFFFF.\n";
 
 int digitValue(ArgChar c) {
@@ -34,8 +33,8 @@ bool parseSize(const ArgChar* text, std::uint32_t& size) {
     return true;
 }
 
-bool takeSize(const ArgChar* text, std::uint32_t& size, bool zeroTaken) {
-    if (parseSize(text, size) && (zeroTaken || size != 0)) return true;
-    reportArgumentFailure(badSizeBefore, text, zeroTaken ? badSizeAfter : badCountAfter);
+bool takeSize(const ArgChar* text, std::uint32_t& size) {
+    if (parseSize(text, size) && size != 0) return true;
+    reportArgumentFailure(badSizeBefore, text, badCountAfter);
     return false;
 }

@@ -12,6 +12,7 @@ constexpr std::uint64_t largestSize = 0xFFFFFFFFu;
 // only when the whole text is one such number that fits in 32 bits.
 bool parseSize(const ArgChar* text, std::uint32_t& size);
 
-// The same, with the line that refuses anything else on stderr; 0 too,
-// where a size of nothing would check nothing.
-bool takeSize(const ArgChar* text, std::uint32_t& size, bool zeroTaken = true);
+// The same, with the line that refuses anything else on stderr; 0 too: a
+// dump of nothing would replace a good one with an empty file, and a check
+// of nothing would pass every chip.
+bool takeSize(const ArgChar* text, std::uint32_t& size);

@@ -19,9 +19,15 @@ using ArgChar = char;
 // Opens /dev/null on any standard stream the program was started without.
 // Otherwise the next file opened takes its number: the image would answer
 // the prompts and lose bytes to them, or messages would land in a dump.
-// A reader of standard output that goes away makes the writes fail instead
-// of killing the program in the middle of a block.
+// A reader of standard output that goes away, or a file that reaches the
+// size limit, makes the writes fail instead of killing the program in the
+// middle of a block.
 void guardStandardStreams();
+
+// Whether the program was started without standard output. The null device
+// that takes its place swallows every line: a line meant for a reader there
+// (a verdict, a usage line) reaches no one, and must not pass for written.
+bool startedWithoutStdout();
 
 // Whether an argument is exactly this (ASCII) text.
 bool argumentIs(const ArgChar* argument, const char* text);

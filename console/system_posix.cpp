@@ -18,14 +18,27 @@
 
 bool isSeparator(ArgChar c) { return c == '/'; }
 
+namespace {
+
+bool stdoutMissing = false;
+
+}  // namespace
+
 void guardStandardStreams() {
     // Lowest number first, so each open lands on the one that is missing.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            stdoutMissing = stdoutMissing || fd == STDOUT_FILENO;
             open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        }
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Past a file size limit (ulimit -f) the write fails with its reason,
+    // instead of killing the program with a dump's new file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
+
+bool startedWithoutStdout() { return stdoutMissing; }
 
 std::FILE* openFile(const ArgChar* path, const char* mode) { return std::fopen(path, mode); }
 

@@ -48,9 +48,18 @@ int errnoOf(DWORD error) {
     }
 }
 
+bool stdoutMissing = false;
+
 }  // namespace
 
-void guardStandardStreams() {}
+// A program started without a standard handle has no file behind the C
+// library's stream, and later files never take its number.
+void guardStandardStreams() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    stdoutMissing = out == nullptr || out == INVALID_HANDLE_VALUE;
+}
+
+bool startedWithoutStdout() { return stdoutMissing; }
 
 std::FILE* openFile(const ArgChar* path, const char* mode) {
     std::array<wchar_t, 4> wideMode{};

@@ -26,8 +26,8 @@ struct StretchPlan {
     bool last;
 };
 
-// The plan for the first `size` addresses: one block even for none, and a
-// last stretch shorter than a block settled as far as it goes.
+// The plan for the first `size` addresses (one at least): a last stretch
+// shorter than a block settled as far as it goes.
 constexpr StretchPlan stretchOfSize(std::uint32_t size, std::uint32_t address) {
     std::uint32_t left = size - address;
     return {left < addressesPerBlock ? left : addressesPerBlock, left <= addressesPerBlock};

@@ -6,7 +6,7 @@
 // serves; the command runs under umockdev's preload, so the real libusb-1.0
 // and libftdi1 in it find the board as they would find the hardware. The
 // command keeps the launcher's standard streams, closed ones included, and
-// gets SIGINT, SIGTERM and SIGHUP sent to the launcher. The launcher ends
+// gets SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to the launcher. The launcher ends
 // with the command's status, or dies of the signal that ended it.
 #include "board.h"
 #include "usbfront.h"
@@ -37,7 +37,7 @@ extern "C" void forwardSignal(int signalNumber, siginfo_t* info, void*) {
 namespace {
 
 constexpr char preloadLibrary[] = "libumockdev-preload.so.0";
-constexpr std::array forwardedSignals{SIGINT, SIGTERM, SIGHUP};
+constexpr std::array forwardedSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int cannotRun = 127;
 
 // Until the command starts, /dev/null holds the number of a standard stream

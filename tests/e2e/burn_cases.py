@@ -50,6 +50,20 @@ def image_unchanged(result):
     return None if read(os.path.join(result["work"], IMAGE)) == IMAGE_DATA else "the image was changed"
 
 
+def shrunk(name, image, length, dialogue, **more):
+    """The image is cut to `length` bytes where the dialogue says: what it
+    still holds goes out, the last block filled up, and the burn fails."""
+    left = padded(image[:length])
+    return Case(name=name, prog="chipburn", args=[IMAGE], image=image, dialogue=dialogue, status=1,
+                stdout=BURN_ON + fills(*range(0, len(left), STRETCH)), log=WRITER_OPEN + [WRITE] * (len(left) // STRETCH)
+                + [CLOSE], stderr=b"Can't burn image.bin: it got shorter while it was burned\n" + ERROR,
+                wire=doubled(left), chip_after=burned(left), **more)
+
+
+def cut_to(length):
+    return lambda work: os.truncate(os.path.join(work, IMAGE), length)
+
+
 def on_wire(blocks):
     return lambda work: len(read(os.path.join(work, "wire.bin")) or b"") >= blocks * 2 * STRETCH
 
@@ -61,7 +75,14 @@ CASES = [
                dialogue=[(BURN_ON, WRITER_OPEN, b"\n"),
                          (BURN_ON + fills(0, 0x800, 0x1000) + BURN_OFF, WRITER_OPEN + [WRITE] * 3, b"\n")]),
     small_burn("burn: one whole block shows 0 then 800 and sends one block", data(STRETCH, seed=2), (0, 0x800), 1),
-    small_burn("burn: an empty image sends nothing; end of input answers both prompts", b"", (0,), 0, stdin=b""),
+    small_burn("burn: end of input answers both prompts", data(100), (0,), 1, stdin=b""),
+    Case(name="burn: an empty image is refused before the board is touched", prog="chipburn", args=[IMAGE], image=b"",
+         status=1, stdout=b"", stderr=b"Can't burn image.bin: it is empty\n" + ERROR, log=[]),
+    # `chipburn <(objcopy ... missing.hex ...)`: a pipe is empty only once it ends.
+    Case(name="burn: an empty image on a pipe is refused once it ends, and nothing is sent", prog="chipburn",
+         args=[PIPE], setup=[piped(b"", 0)], status=1, stdout=BURN_ON + fills(0),
+         stderr=b"Can't burn image.fifo: it is empty\n" + ERROR, log=WRITER_OPEN + [CLOSE], wire=b"",
+         not_on_windows="no FIFOs"),
     small_burn("burn: characters typed before Return at the first prompt answer the second", data(100), (0,), 1,
                dialogue=[(BURN_ON, WRITER_OPEN, b"x\n")]),
     Case(name="burn: Ctrl+C at the power-on prompt ends the program at once", prog="chipburn", args=[IMAGE],
@@ -102,11 +123,15 @@ CASES = [
     Case(name="burn: an image that is also standard output is refused and left as it was", prog="chipburn",
          args=[IMAGE], image=IMAGE_DATA, stdout_file=IMAGE, status=1, stdout=b"", log=[], check=image_unchanged,
          stderr=b"Can't read image.bin: it is also standard output\n" + ERROR),
-    # Address 0 of a process is never mapped: the file opens, and its first read fails.
-    Case(name="burn: a read error stops the copy before the block is sent", prog="chipburn",
-         args=["/proc/self/mem"], status=1, stdout=BURN_ON + fills(0),
-         stderr=b"Can't read /proc/self/mem: Input/output error\n" + ERROR, log=WRITER_OPEN + [CLOSE], wire=b"",
-         not_on_windows="no /proc/self/mem"),
+    # Address 0 of a process is never mapped: the file opens, says it is
+    # empty, and its first read fails.
+    Case(name="burn: an image whose first read fails is refused before the board is touched", prog="chipburn",
+         args=["/proc/self/mem"], status=1, stdout=b"", stderr=b"Can't read /proc/self/mem: Input/output error\n"
+         + ERROR, log=[], not_on_windows="no /proc/self/mem"),
+    # Linux makes such files up as they are read: they say they are empty.
+    Case(name="burn: a file that says it is empty and holds more is burned", prog="chipburn",
+         args=["/proc/self/stat"], status=0, stderr=b"", stdout=BURN_ON + fills(0) + BURN_OFF,
+         log=WRITER_OPEN + [WRITE, CLOSE], not_on_windows="no /proc"),
     # While the program waits for the image, the block it fills must show.
     whole_burn("burn: an image read from a pipe, and the progress line on screen while it waits for more",
                args=[PIPE], image=None, setup=[piped(IMAGE_DATA, 1000, held=True)],
@@ -125,17 +150,20 @@ CASES = [
          prog="chipburn", args=[IMAGE], image=SIGNALLED, stdout=STALLED, interrupt=(on_wire(1), signal.SIGINT),
          status=1, stderr=ERROR, check=stopped_after_whole_blocks,
          not_on_windows="a Windows console's break handler runs beside a blocked write, which goes on waiting"),
+    shrunk("burn: an image cut short while the operator fits the chip fails after its last block", IMAGE_DATA, 3000,
+           [(BURN_ON, WRITER_OPEN, cut_to(3000)), (BURN_ON, WRITER_OPEN, b"\n")]),
+    # Cut while the second block goes out; the image is read a page ahead.
+    shrunk("burn: an image cut short during the burn fails after the block under way", SIGNALLED, 10000,
+           [(BURN_ON, WRITER_OPEN, b"\n"), (BURN_ON + fills(0, 0x800), None, cut_to(10000))],
+           env={"SIMBOARD_REALTIME": "1"}),
     whole_burn("burn: started without standard input, the image never answers a prompt", closed=[0]),
     whole_burn("burn: a reader of standard output that went away neither kills nor stops the copy",
                stdout=BROKEN, not_on_windows="no SIGPIPE"),
     *(Case(name=f"burn: {signal.Signals(number).name} during the copy stops it after the block under way",
            prog="chipburn", args=[IMAGE], image=SIGNALLED, env={"SIMBOARD_REALTIME": "1"},
            interrupt=(BURN_ON + fills(0, 0x800), number), status=1, stderr=ERROR, check=stopped_after_block_under_way,
-           # Nothing on Linux can deliver the break key's SIGBREAK to a program
-           # under Wine, and Wine ends a program on SIGTERM or SIGHUP without
-           # raising it there.
-           not_on_windows=None if number == signal.SIGINT else "Wine does not raise it in the program")
-      for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)),
+           not_on_windows=not_raised_under_wine(number))
+      for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)),
 ]
 
 CYRILLIC = "образ.bin"

@@ -114,8 +114,7 @@ def stopped_by(number):
     the block under way, or perhaps a few more, never at its end."""
     shown = DUMP_READY + progress(0, 0x800, 0x1000)
     return dict(env={"SIMBOARD_REALTIME": "1"}, interrupt=(shown, number), stderr=ERROR,
-                stdout=progress_after(shown, 60),
-                not_on_windows=None if number == signal.SIGINT else "Wine does not raise it in the program")
+                stdout=progress_after(shown, 60), not_on_windows=not_raised_under_wine(number))
 
 
 # 128 KiB, 64 blocks, over an earlier dump or none: each way a dump can end
@@ -131,6 +130,11 @@ FAILED_DUMPS = [
         log=READER_OPEN + [PURGE, RESTART, READ, READ, "FT_Read 4096 -> 4 0", CLOSE])),
     ("Ctrl+C during sampling stops it", stopped_by(signal.SIGINT)),
     ("a hang-up during sampling stops it", stopped_by(signal.SIGHUP)),
+    ("Ctrl+\\ during sampling stops it", stopped_by(signal.SIGQUIT)),
+    # ulimit -f: the dump reaches the limit halfway.
+    ("a file size limit", dict(
+        file_limit=0x10000, stdout=progress_after(DUMP_READY, 64),
+        stderr=b"Can't write out/dump.bin: File too large\n" + ERROR, not_on_windows="Windows has no file size limit")),
     ("a full disk", dict(
         setup=[small_disk], skip_if=mount_refused, stdout=progress_after(DUMP_READY, 64),
         stderr=b"Can't write out/dump.bin: No space left on device\n" + ERROR)),
@@ -282,7 +286,6 @@ CASES = [
          "the second sample of each address replaces an earlier dump; later arguments ignored",
          "1801", 4, args=[OUTPUT, "1801", "extra"], output=CHIP_DATA[:0x1801],
          dialogue=[(DUMP_READY, READER_OPEN, b"x")]),
-    dump("dump: size 0 receives one block and replaces an earlier dump with an empty one", "0", 1, output=b""),
     round_trip("round trip: 64 KiB", data(65536, seed=22), "10000", 32),
     round_trip("round trip: 5000 bytes at their own size", data(5000, seed=24), "1388", 3),
     dump("dump: a dump named in Greek is written on a Western code page", "800", 1, args=[GREEK, "800"],
@@ -294,9 +297,11 @@ CASES = [
          not_on_windows="the path would pass Windows' 260 characters"),
     Case(name="dump: one argument does nothing", prog="chipdump", args=[OUTPUT], status=1, stdout=b"", stderr=b"",
          log=[], output=None),
-    Case(name="dump: a bad size is refused before a file is made", prog="chipdump", args=[OUTPUT, "800k"],
-         status=1, stdout=b"", log=[], output=None,
-         stderr=b"Can't take \"800k\" as the size: give a hexadecimal number below 100000000.\n" + ERROR),
+    # A size of 0 would replace a good dump with an empty file.
+    *(Case(name=f"dump: size {text} is refused before anything is touched, an earlier dump kept", prog="chipdump",
+           args=[OUTPUT, text], output_before=EARLIER, status=1, stdout=b"", log=[], output=EARLIER,
+           stderr=b"Can't take \"%s\" as the size: give a hexadecimal number from 1 to FFFFFFFF.\n" % text.encode()
+           + ERROR) for text in ("800k", "0")),
     # `chipdump dump.bin 800 >> dump.bin`: the prompt and progress would be in the dump.
     Case(name="dump: an output that is also standard output is refused, an earlier dump kept", prog="chipdump",
          args=[OUTPUT, "800"], stdout_file=OUTPUT, output_before=EARLIER, status=1, stdout=b"", log=[],

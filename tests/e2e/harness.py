@@ -37,7 +37,8 @@ class Case(dict):
     work folder first), setup (callables given the work folder), before
     (runs of (prog, args) in the same folder first), env (the board's knobs),
     closed (standard fds the program starts without), ignored (signals it
-    starts with ignored), umask (the one it starts with), stdout=BROKEN or
+    starts with ignored), umask (the one it starts with), file_limit (the
+    largest file it may write, ulimit -f, in bytes), stdout=BROKEN or
     STALLED, stdout_file (a file in the work folder, or a path, appended to
     as stdout), and what the
     operator does: stdin (typed, then end of input; default two Returns),
@@ -121,11 +122,11 @@ def wait_for(condition, proc, timeout=TIMEOUT):
     return condition()
 
 
-def start_child(closed, ignored):
+def start_child(closed, ignored, file_limit):
     # A program that never stops sending must not fill the disk first.
-    resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_LIMIT, FILE_LIMIT))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
     # As at a terminal, whatever ignored them where the tests were started.
-    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGXFSZ):
         signal.signal(number, signal.SIG_IGN if number in ignored else signal.SIG_DFL)
     for fd in closed:
         os.close(fd)
@@ -216,13 +217,13 @@ def run(case, args):
                     if os.path.exists(at(name)):
                         give_to_user(at(name))
         command = args.emulator + [programs[case["prog"]]] + case.get("args", [])
-        closed, ignored = case.get("closed", []), case.get("ignored", [])
+        closed, ignored, file_limit = case.get("closed", []), case.get("ignored", []), case.get("file_limit", FILE_LIMIT)
         pipe = os.pipe() if case.get("stdout") in (BROKEN, STALLED) else None
         stdout = open(at(case["stdout_file"]), "ab") if "stdout_file" in case else None
         started = time.monotonic()
         proc = subprocess.Popen(command, cwd=work, env=env, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
                                 stdout=pipe[1] if pipe else stdout or subprocess.PIPE,
-                                preexec_fn=lambda: start_child(closed, ignored), start_new_session=True,
+                                preexec_fn=lambda: start_child(closed, ignored, file_limit), start_new_session=True,
                                 umask=case.get("umask", -1), **user)
         if pipe:
             os.close(pipe[1])

@@ -38,6 +38,9 @@ def trouble(name, stdout, stderr, log, **more):
     return Case(name=name, stdout=stdout, stderr=stderr, **expect)
 
 
+# Under Wine the closed number goes to a file of Wine's own, which takes
+# what is written there or fails it by chance.
+STDOUT_CLOSED = dict(not_on_windows="Wine puts its own file there")
 TAKEABLE = changed(IMAGE_DATA, {0x1234: 0x5A})
 ERASE = changed(IMAGE_DATA, {0x300: 0x0F, 0x1000: 0xF0})
 
@@ -69,6 +72,9 @@ CASES = [
            not_on_windows="no FIFOs"),
     verify("verify: a verdict that cannot be written is trouble", burned(IMAGE_DATA), b"", 2, stdout_file="/dev/full",
            stdout=b"", stderr=b"Can't write the verdict: No space left on device\n" + ERROR),
+    # `chipverify image.bin >&-`: the operator would fit a chip for a verdict no one gets.
+    trouble("verify: started without standard output, the verdict is trouble, the board left alone", b"",
+            b"Can't write the verdict: Bad file descriptor\n" + ERROR, [], closed=[1], **STDOUT_CLOSED),
     verify("verify: an erased chip is blank", ERASED, b"\nThe chip is blank: 65536 bytes.\n", 0, reads=32,
            args=["--blank", "0x10000"], image=None),
     # 0x2000 is past the size, in no block that is received.
@@ -117,9 +123,12 @@ CASES += [case for prog, usage, failed in (("chipburn", b"IMAGE", 1), ("chipdump
                                      ("--version", b"version", prog.encode() + b" 1.0\n"))
           for case in (Case(name=f"{prog} {option}: one line on stdout", prog=prog, args=[option, "extra"], status=0,
                             stderr=b"", stdout=line, log=[]),
-                       Case(name=f"{prog} {option}: a line that cannot be written is a failure", prog=prog,
-                            args=[option], stdout_file="/dev/full", status=failed, stdout=b"", log=[],
-                            stderr=b"Can't write the %s line: No space left on device\n" % what + ERROR))]
+                       *(Case(name=f"{prog} {option}: a line {how} is a failure", prog=prog, args=[option],
+                              status=failed, stdout=b"", log=[], stderr=b"Can't write the %s line: %s\n" % (what, reason)
+                              + ERROR, **more)
+                         for how, reason, more in (
+                             ("that cannot be written", b"No space left on device", dict(stdout_file="/dev/full")),
+                             ("with standard output closed", b"Bad file descriptor", dict(closed=[1], **STDOUT_CLOSED)))))]
 
 # The end of the 32-bit address space, known from a regular file's length
 # before the board is opened. An image one byte shorter gets as far as the
