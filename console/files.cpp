@@ -10,8 +10,9 @@ namespace {
 constexpr std::array<const char*, 3> streamReasons{"it is also standard input", "it is also standard output",
                                                    "it is also standard error"};
 
-std::FILE* openRefusingStreams(const ArgChar* path, const char* mode, const char* what) {
-    std::FILE* file = openFile(path, mode);
+// A file just opened, or null with errno set: the file, unless it is a
+// standard stream under another name.
+std::FILE* refusingStreams(std::FILE* file, const ArgChar* path, const char* what) {
     if (!file) {
         reportFileFailure("open", path, errno);
         return nullptr;
@@ -57,13 +58,13 @@ std::FILE* openImage(const ArgChar* path) {
         reportFileFailure("read", path, EISDIR);
         return nullptr;
     }
-    return openRefusingStreams(path, "rb", "read");
+    return refusingStreams(openFile(path, "rb"), path, "read");
 }
 
 bool openDump(const ArgChar* path, DumpFile& dump) {
     dump = DumpFile{};
     if (pathExists(path)) {
-        dump.earlier = openRefusingStreams(path, "ab", "write");
+        dump.earlier = refusingStreams(openToAppend(path), path, "write");
         if (!dump.earlier) return false;
         // /dev/stdout or >(cmd) are links the system makes up on the way to
         // a pipe or a terminal: only a file found again under the name the

@@ -85,6 +85,12 @@ std::FILE* createBeside(const PathText& path, PathText& fresh);
 // written where it is.
 bool carryOver(std::FILE* fresh, std::FILE* earlier);
 
+// An existing file opened for appending, which never empties it, and never
+// made anew: a file that is there may be written where creating it would be
+// refused (Linux's protected_regular refuses it for another user's file in
+// a sticky folder such as /tmp). Null, errno set.
+std::FILE* openToAppend(const ArgChar* path);
+
 // An existing file opened for writing over, never made anew: null, errno
 // set, where there is none or it may not be written.
 std::FILE* openToRewrite(const PathText& path);

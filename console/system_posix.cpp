@@ -181,10 +181,12 @@ bool carryOver(std::FILE* fresh, std::FILE* earlier) {
     return fchmod(to, status.st_mode & 0777) == 0 && carryAttributes(from, to);
 }
 
-std::FILE* openToRewrite(const PathText& path) {
-    int fd = open(path.data(), O_WRONLY | O_CLOEXEC);
+namespace {
+
+std::FILE* openExisting(const char* path, int flags, const char* mode) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC | flags);
     if (fd == -1) return nullptr;
-    std::FILE* file = fdopen(fd, "wb");
+    std::FILE* file = fdopen(fd, mode);
     if (!file) {
         int error = errno;
         close(fd);
@@ -192,6 +194,12 @@ std::FILE* openToRewrite(const PathText& path) {
     }
     return file;
 }
+
+}  // namespace
+
+std::FILE* openToAppend(const ArgChar* path) { return openExisting(path, O_APPEND, "ab"); }
+
+std::FILE* openToRewrite(const PathText& path) { return openExisting(path.data(), 0, "wb"); }
 
 bool syncFile(std::FILE* file) { return flushFile(file) && fsync(fileno(file)) == 0; }
 

@@ -225,6 +225,8 @@ std::FILE* createBeside(const PathText& path, PathText& fresh) {
 // The replace below keeps the earlier file's attributes and access rights.
 bool carryOver(std::FILE*, std::FILE*) { return true; }
 
+std::FILE* openToAppend(const ArgChar* path) { return openFile(path, "ab"); }
+
 std::FILE* openToRewrite(const PathText& path) {
     // Whoever already has the file open for reading or writing is let be.
     HANDLE handle = CreateFileW(path.data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -217,11 +217,30 @@ def members_file(work):
     os.chmod(os.path.join(work, IN_FOLDER), 0o660)
 
 
-def roots_in_sticky(work):
+PROTECTED = "/proc/sys/fs/protected_regular"
+PROTECTED_BEFORE = {}
+
+
+def in_sticky(owner):
     """out/ is a sticky folder anyone may add to, like /tmp; dump.bin is
-    root's and anyone may write it."""
-    os.chmod(os.path.join(work, FOLDER), 0o1777)
-    os.chmod(os.path.join(work, IN_FOLDER), 0o666)
+    `owner`'s and anyone may write it. Linux refuses to create over another
+    user's file there (protected_regular), as most desktops have it: it is
+    turned on for the case where it can be."""
+    def setup(work):
+        os.chmod(os.path.join(work, FOLDER), 0o1777)
+        os.chmod(os.path.join(work, IN_FOLDER), 0o666)
+        os.chown(os.path.join(work, IN_FOLDER), owner, owner)
+        if os.access(PROTECTED, os.W_OK):
+            PROTECTED_BEFORE[work] = read(PROTECTED)
+            with open(PROTECTED, "wb") as f:
+                f.write(b"1")
+    return setup
+
+
+def unprotect(work):
+    if work in PROTECTED_BEFORE:
+        with open(PROTECTED, "wb") as f:
+            f.write(PROTECTED_BEFORE.pop(work))
 
 
 BOUND = "bound.bin"  # the file mounted over out/dump.bin
@@ -341,11 +360,13 @@ CASES = [
          check=all_of(folder_holds({OUTPUT: CHIP_DATA[:0x800]}), mode_and_owner(0o660, 1, SHARED_GROUP, IN_FOLDER)),
          not_on_windows="no owners"),
     # The rename is refused (EPERM): the file itself may still be written.
-    dump("dump: root's file in a sticky folder, dumped by an ordinary user, is written where it is", "800", 1,
-         args=[IN_FOLDER, "800"], output_before=None, ordinary_user=True, skip_if=as_root("give the file to root"),
-         setup=[in_folder(EARLIER), roots_in_sticky],
-         check=all_of(folder_holds({OUTPUT: CHIP_DATA[:0x800]}), mode_and_owner(0o666, 0, 0, IN_FOLDER)),
-         not_on_windows="no sticky folders"),
+    *(dump(f"dump: {whose} file in a sticky folder, dumped by an ordinary user, is written where it is", "800", 1,
+           args=[IN_FOLDER, "800"], output_before=None, ordinary_user=True, skip_if=as_root("give the file away"),
+           setup=[in_folder(EARLIER), in_sticky(owner)],
+           check=all_of(folder_holds({OUTPUT: CHIP_DATA[:0x800]}, unprotect),
+                        mode_and_owner(0o666, owner, owner, IN_FOLDER)),
+           not_on_windows="no sticky folders")
+      for whose, owner in (("root's", 0), ("another user's", 1))),
     # The rename is refused (EBUSY): the file mounted there takes the dump.
     dump("dump: a bind-mounted output is written where it is", "800", 1, args=[IN_FOLDER, "800"],
          output_before=None, setup=[in_folder(EARLIER), bind_mounted], skip_if=mount_refused,
