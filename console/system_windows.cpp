@@ -32,9 +32,10 @@ int errnoOf(DWORD error) {
         case ERROR_INVALID_NAME:
             return ENOENT;
         case ERROR_ACCESS_DENIED:
+            return EACCES;
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
-            return EACCES;
+            return fileInUse;
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS:
             return EEXIST;
@@ -55,7 +56,11 @@ void guardStandardStreams() {}
 std::FILE* openFile(const ArgChar* path, const char* mode) {
     std::array<wchar_t, 4> wideMode{};
     for (std::size_t i = 0; mode[i] != '\0' && i + 1 < wideMode.size(); ++i) wideMode[i] = mode[i];
-    return _wfopen(path, wideMode.data());
+    std::FILE* file = _wfopen(path, wideMode.data());
+    // The C library calls a file that another program holds a permission
+    // problem, and the user would look for the wrong cause.
+    if (!file && (_doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION)) errno = fileInUse;
+    return file;
 }
 
 bool isDirectory(const ArgChar* path) {
@@ -219,6 +224,17 @@ bool takeModeOf(std::FILE*, std::FILE*) { return true; }
 bool syncFile(std::FILE* file) { return flushFile(file) && _commit(_fileno(file)) == 0; }
 
 bool replaceWith(const PathText& fresh, const PathText& path) {
+    // Nothing takes the name of a file that another program holds without
+    // letting it be deleted. Asked first, because Wine's ReplaceFileW makes
+    // an empty rf….tmp beside it to move it aside to, and leaves that behind
+    // when the move is refused.
+    HANDLE earlier = CreateFileW(path.data(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (earlier == INVALID_HANDLE_VALUE && errnoOf(GetLastError()) == fileInUse) {
+        errno = fileInUse;
+        return false;
+    }
+    if (earlier != INVALID_HANDLE_VALUE) CloseHandle(earlier);
     // An earlier file keeps its attributes, access rights and short name, by
     // which older scripts may know it. Where that cannot be done, a plain
     // move, written through before it returns.
