@@ -55,12 +55,11 @@ DumpEnd dumpChip(FT_HANDLE device, std::FILE* output, std::uint32_t size, int& w
 
 // The size and the output checked and the board set up before the operator
 // fits the chip; the dump after the prompt.
-DumpEnd dump(const ArgChar* outputPath, const ArgChar* sizeText, int& writeError) {
+DumpEnd dump(const ArgChar* outputPath, const ArgChar* sizeText, DumpFile& output, int& writeError) {
     // Checked before the file is opened, so a typo never touches a dump
     // that is already there.
     std::uint32_t size = 0;
     if (!takeSize(sizeText, size)) return DumpEnd::sizeRefused;
-    DumpFile output;
     if (!openDump(outputPath, output)) return DumpEnd::outputRefused;
     FT_HANDLE device = nullptr;
     if (initUSB(&device, readerLink) != 0) {
@@ -92,10 +91,12 @@ DumpEnd dump(const ArgChar* outputPath, const ArgChar* sizeText, int& writeError
     return end;
 }
 
-// Where an end becomes the program's last lines and its status.
-int endWith(DumpEnd end, const ArgChar* outputPath, int writeError) {
+// Where an end becomes the program's last lines and its status. A whole
+// dump that reached the output neither way is where the user can find it.
+int endWith(DumpEnd end, const ArgChar* outputPath, const DumpFile& output, int writeError) {
     if (end == DumpEnd::done) return EXIT_SUCCESS;
     if (end == DumpEnd::writeFailed) reportFileFailure("write", outputPath, writeError);
+    if (output.kept) reportArgumentFailure("The whole dump is in ", output.fresh.data(), ".\n");
     printErrorLine();
     return EXIT_FAILURE;
 }
@@ -107,9 +108,10 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     if (argc < 2) return EXIT_FAILURE;
     InfoAnswer info = answerInfo(argv[1], "chipdump", usage);
     if (info == InfoAnswer::given) return EXIT_SUCCESS;
-    if (info == InfoAnswer::unwritten) return endWith(DumpEnd::infoUnwritten, argv[1], 0);
+    DumpFile output;
+    if (info == InfoAnswer::unwritten) return endWith(DumpEnd::infoUnwritten, argv[1], output, 0);
     if (argc < 3) return EXIT_FAILURE;
     int writeError = 0;
-    DumpEnd end = dump(argv[1], argv[2], writeError);
-    return endWith(end, argv[1], writeError);
+    DumpEnd end = dump(argv[1], argv[2], output, writeError);
+    return endWith(end, argv[1], output, writeError);
 }

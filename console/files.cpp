@@ -23,6 +23,33 @@ std::FILE* openRefusingStreams(const ArgChar* path, const char* mode, const char
     return nullptr;
 }
 
+// The whole dump copied into the output where it is, for an output that
+// the new file cannot stand in for.
+bool copyInto(const PathText& fresh, const PathText& path) {
+    std::FILE* from = openFile(fresh.data(), "rb");
+    if (!from) return false;
+    std::FILE* to = openToRewrite(path);
+    bool copied = to && emptyFile(to);
+    std::array<char, 16384> block;
+    while (copied) {
+        std::size_t count = std::fread(block.data(), 1, block.size(), from);
+        if (count == 0) {
+            copied = !std::ferror(from);
+            break;
+        }
+        copied = std::fwrite(block.data(), 1, count, to) == count;
+    }
+    copied = copied && syncFile(to);
+    int error = errno;
+    if (to && std::fclose(to) != 0 && copied) {
+        copied = false;
+        error = errno;
+    }
+    std::fclose(from);
+    errno = error;
+    return copied;
+}
+
 }  // namespace
 
 std::FILE* openImage(const ArgChar* path) {
@@ -34,9 +61,7 @@ std::FILE* openImage(const ArgChar* path) {
 }
 
 bool openDump(const ArgChar* path, DumpFile& dump) {
-    dump.earlier = nullptr;
-    dump.file = nullptr;
-    dump.inPlace = false;
+    dump = DumpFile{};
     if (pathExists(path)) {
         dump.earlier = openRefusingStreams(path, "ab", "write");
         if (!dump.earlier) return false;
@@ -56,7 +81,7 @@ bool startDump(DumpFile& dump) {
     if (!dump.inPlace) {
         dump.file = createBeside(dump.target, dump.fresh);
         if (dump.file) {
-            if (!takeModeOf(dump.file, dump.earlier)) return false;
+            dump.carried = !dump.earlier || carryOver(dump.file, dump.earlier);
             // Windows renames nothing over a file that is still open.
             if (dump.earlier) std::fclose(dump.earlier);
             dump.earlier = nullptr;
@@ -85,12 +110,17 @@ bool endDump(DumpFile& dump, bool whole) {
         written = false;
         error = errno;
     }
+    // Once it is whole, the dump is never thrown away: where the new file
+    // may not take the output's name, it is copied into the output, and
+    // where that fails too, it stays for the user.
     if (!dump.inPlace) {
-        if (written && !replaceWith(dump.fresh, dump.target)) {
+        bool renamed = written && dump.carried && replaceWith(dump.fresh, dump.target);
+        if (written && !renamed && !copyInto(dump.fresh, dump.target)) {
             written = false;
             error = errno;
+            dump.kept = true;
         }
-        if (!written) removeFile(dump.fresh);
+        if (!renamed && !dump.kept) removeFile(dump.fresh);
     }
     errno = error;
     return written || !whole;

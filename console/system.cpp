@@ -45,19 +45,20 @@ void folderOf(const PathText& path, PathText& folder) {
     putText(folder, at, start == 0 ? here : path.data(), start == 0 ? 1 : start);
 }
 
-// ".NAME.XXXXXX" beside NAME: hidden from a plain ls, and plainly a dump
-// under way to anyone who sees it. Only so much of NAME is kept that the
+// "NAME.chipdump-XXXXXX" beside NAME: what a dump that was killed or lost
+// its power leaves is in plain sight, next to the file it was meant for,
+// and says which program left it. Only so much of NAME is kept that the
 // whole name stays within what every file system takes.
 bool freshName(const PathText& path, std::uint64_t& seed, PathText& fresh) {
     constexpr std::size_t keptName = 200;
     constexpr std::size_t suffixLength = 6;
-    static constexpr ArgChar dot[] = {'.', '\0'};
+    static constexpr ArgChar mark[] = {'.', 'c', 'h', 'i', 'p', 'd', 'u', 'm', 'p', '-', '\0'};
     std::size_t start = nameStart(path.data());
     std::size_t nameLength = textLength(path.data() + start);
     std::size_t at = 0;
-    if (!putText(fresh, at, path.data(), start) || !putText(fresh, at, dot, 1) ||
+    if (!putText(fresh, at, path.data(), start) ||
         !putText(fresh, at, path.data() + start, nameLength < keptName ? nameLength : keptName) ||
-        !putText(fresh, at, dot, 1))
+        !putText(fresh, at, mark, sizeof mark / sizeof mark[0] - 1))
         return false;
     std::array<ArgChar, suffixLength> suffix;
     seed = seed * 6364136223846793005u + 1442695040888963407u;

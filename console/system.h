@@ -76,13 +76,22 @@ bool isFileAt(std::FILE* file, const PathText& path);
 bool folderTakesFiles(const PathText& path);
 
 // A new, empty file beside `path`, in its folder, so that it can later be
-// renamed over it in one step: its name goes to `fresh`. Null, errno set.
+// renamed over it in one step: its name goes to `fresh`. It gets what any
+// new file gets there (what the umask or the folder's default ACL leaves).
+// Null, errno set.
 std::FILE* createBeside(const PathText& path, PathText& fresh);
 
-// Gives a new file what `earlier` had: its permission bits, and its owner
-// and group where the user may set them; with no earlier file, what a file
-// made by fopen gets. False with errno set.
-bool takeModeOf(std::FILE* fresh, std::FILE* earlier);
+// Gives a new file all that `earlier` has besides its bytes: its owner and
+// group, its permission bits, its ACL and other extended attributes, so that
+// it can take the earlier file's place. False, errno set, when any of it
+// could not be given (another owner, a group the user is not in, an
+// attribute only the system may set): the earlier file is then to be
+// written where it is.
+bool carryOver(std::FILE* fresh, std::FILE* earlier);
+
+// An existing file opened for writing over, never made anew: null, errno
+// set, where there is none or it may not be written.
+std::FILE* openToRewrite(const PathText& path);
 
 // Hands the system what the C library still holds of a stream. False, with
 // errno set, when that or any earlier write of the stream failed: a full

@@ -2,13 +2,19 @@
 
 #include "pathtext.h"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/limits.h>
+#include <sys/xattr.h>
+#endif
 
 bool isSeparator(ArgChar c) { return c == '/'; }
 
@@ -97,8 +103,9 @@ std::FILE* createBeside(const PathText& path, PathText& fresh) {
     std::uint64_t seed = static_cast<std::uint64_t>(getpid()) << 32 ^ static_cast<std::uint64_t>(now.tv_nsec);
     for (int i = 0; i < freshNameTries; ++i) {
         if (!freshName(path, seed, fresh)) return nullptr;
-        // Readable by its owner alone until it is given its final mode.
-        int fd = open(fresh.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        // As any program's new file: the umask, or the folder's default
+        // ACL, decides what is left of 0666.
+        int fd = open(fresh.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd == -1 && errno == EEXIST) continue;
         if (fd == -1) return nullptr;
         std::FILE* file = fdopen(fd, "wb");
@@ -113,25 +120,64 @@ std::FILE* createBeside(const PathText& path, PathText& fresh) {
     return nullptr;
 }
 
-bool takeModeOf(std::FILE* fresh, std::FILE* earlier) {
-    int fd = fileno(fresh);
-    mode_t mode = 0;
-    if (earlier) {
-        struct stat status;
-        if (fstat(fileno(earlier), &status) != 0) return false;
-        // Only root gives a file to another owner, and only a member gives
-        // it to a group: otherwise the new dump is the user's, as any file
-        // the user writes.
-        bool given = fchown(fd, status.st_uid, status.st_gid) == 0 ||
-                     fchown(fd, static_cast<uid_t>(-1), status.st_gid) == 0;
-        static_cast<void>(given);
-        mode = status.st_mode & 0777;
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
+#if defined(__linux__)
+namespace {
+
+// The new file's attributes made the earlier file's, one at a time, in
+// buffers as large as the kernel lets a list of names and a value be.
+bool carryAttributes(int from, int to) {
+    std::array<char, XATTR_LIST_MAX> names;
+    std::array<char, XATTR_SIZE_MAX> value;
+    // What the new file got of its own, as a folder's default ACL, goes
+    // first where the earlier file lacks it: it could let others in.
+    ssize_t length = flistxattr(to, names.data(), names.size());
+    if (length < 0 && errno != ENOTSUP) return false;
+    for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names.data() + at)) + 1) {
+        const char* name = names.data() + at;
+        if (fgetxattr(from, name, nullptr, 0) < 0 && (errno == ENODATA || errno == ENOTSUP) &&
+            fremovexattr(to, name) != 0)
+            return false;
     }
-    return fchmod(fd, mode) == 0;
+    // A list longer than the kernel lets anyone read cannot be carried.
+    length = flistxattr(from, names.data(), names.size());
+    if (length < 0) return errno == ENOTSUP;
+    for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names.data() + at)) + 1) {
+        const char* name = names.data() + at;
+        ssize_t size = fgetxattr(from, name, value.data(), value.size());
+        if (size < 0 && errno == ENODATA) continue;
+        if (size < 0 || fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+#else
+// Elsewhere an ACL is no extended attribute to copy: the owner and the mode
+// are what is carried.
+static bool carryAttributes(int, int) { return true; }
+#endif
+
+bool carryOver(std::FILE* fresh, std::FILE* earlier) {
+    int to = fileno(fresh);
+    int from = fileno(earlier);
+    struct stat status;
+    // Only root gives a file to another owner, and only a member gives it
+    // to a group.
+    if (fstat(from, &status) != 0 || fchown(to, status.st_uid, status.st_gid) != 0) return false;
+    // Before the attributes: a new mode rewrites an ACL's mask.
+    return fchmod(to, status.st_mode & 0777) == 0 && carryAttributes(from, to);
+}
+
+std::FILE* openToRewrite(const PathText& path) {
+    int fd = open(path.data(), O_WRONLY | O_CLOEXEC);
+    if (fd == -1) return nullptr;
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
 }
 
 bool syncFile(std::FILE* file) { return flushFile(file) && fsync(fileno(file)) == 0; }

@@ -219,7 +219,25 @@ std::FILE* createBeside(const PathText& path, PathText& fresh) {
 }
 
 // The replace below keeps the earlier file's attributes and access rights.
-bool takeModeOf(std::FILE*, std::FILE*) { return true; }
+bool carryOver(std::FILE*, std::FILE*) { return true; }
+
+std::FILE* openToRewrite(const PathText& path) {
+    // Whoever already has the file open for reading or writing is let be.
+    HANDLE handle = CreateFileW(path.data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errnoOf(GetLastError());
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd == -1 ? nullptr : _wfdopen(fd, L"wb");
+    if (!file) {
+        int error = errno;
+        if (fd == -1) CloseHandle(handle); else _close(fd);
+        errno = error;
+    }
+    return file;
+}
 
 bool syncFile(std::FILE* file) { return flushFile(file) && _commit(_fileno(file)) == 0; }
 

@@ -40,19 +40,29 @@ def in_folder(earlier):
     return setup
 
 
+# What a dump that did not reach its output leaves: the output's name and a
+# mark, in plain sight.
+LEFTOVER = re.compile(r"dump\.bin\.chipdump-[0-9a-z]{6}")
+
+
 def folder_holds(files, then=None):
-    """out/ holds these files ({name: bytes}) and nothing else; then `then`
-    is given the work folder, whatever was found."""
+    """out/ holds these files ({name: bytes, or LEFTOVER: bytes or None for
+    any}) and nothing else; then `then` is given the work folder, whatever
+    was found."""
     def check(result):
         folder = os.path.join(result["work"], FOLDER)
         try:
-            found = {name: read(os.path.join(folder, name)) for name in os.listdir(folder)}
+            names = sorted(os.listdir(folder))
+            found = {LEFTOVER if LEFTOVER.fullmatch(name) and LEFTOVER in files else name:
+                     read(os.path.join(folder, name)) for name in names}
         finally:
             if then:
                 then(result["work"])
-        if found == files:
+        if files.get(LEFTOVER, 0) is None and LEFTOVER in found:
+            found[LEFTOVER] = None
+        if found == files and len(names) == len(files):
             return None
-        return f"out/ holds {sorted(found)}" + ("" if set(found) != set(files) else ", not the bytes it should")
+        return f"out/ holds {names}" + ("" if set(found) != set(files) else ", not the bytes it should")
     return check
 
 
@@ -269,10 +279,14 @@ CASES = [
     # 2048 bytes fit in the stream's buffer: only the final close meets the full disk.
     full_disk("800", 1),
     full_disk("10000", 3),
-    Case(name="dump: an append-only earlier dump, which cannot be replaced, is kept", prog="chipdump",
+    # Neither renamed over nor emptied: the whole dump stays beside it, named.
+    Case(name="dump: an append-only earlier dump, which can be neither replaced nor written over, is kept, "
+              "and the whole dump is left beside it", prog="chipdump",
          args=[IN_FOLDER, "800"], chip=CHIP_DATA, setup=[in_folder(EARLIER), append_only(True)], status=1,
-         stdout=DUMP_READY + progress(0), stderr=b"Can't write out/dump.bin: Operation not permitted\n" + ERROR,
-         log=READER_OPEN + [PURGE, RESTART, READ, CLOSE], check=folder_holds({OUTPUT: EARLIER}, append_only(False)),
+         stdout=DUMP_READY + progress(0), log=READER_OPEN + [PURGE, RESTART, READ, CLOSE],
+         stderr=re.compile(rb"Can't write out/dump\.bin: Operation not permitted\n"
+                           rb"The whole dump is in out/dump\.bin\.chipdump-[0-9a-z]{6}\.\n" + ERROR),
+         check=folder_holds({OUTPUT: EARLIER, LEFTOVER: CHIP_DATA[:0x800]}, append_only(False)),
          not_on_windows="chattr is Linux's", skip_if=chattr_refused),
     *(failed_dump(how, earlier, more) for how, more in FAILED_DUMPS for earlier in (EARLIER, None)),
     dump("dump: the new dump keeps the earlier one's permission bits and owner", "800", 1, output=CHIP_DATA[:0x800],
