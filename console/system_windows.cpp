@@ -171,7 +171,16 @@ bool followLinks(const ArgChar* path, PathText& target) {
     DWORD length = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()),
                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     CloseHandle(handle);
-    if (length > 0 && length < final.size()) target = final;
+    if (length == 0 || length >= final.size()) return true;
+    // That name is the long form, \\?\C:\…; where no link was on the way,
+    // the path stays as the user gave it, so that a dump kept beside it is
+    // named to them as they know the folder.
+    constexpr std::size_t longPrefix = 4;
+    PathText full;
+    DWORD fullLength = GetFullPathNameW(path, static_cast<DWORD>(full.size()), full.data(), nullptr);
+    bool same = std::wcsncmp(final.data(), L"\\\\?\\", longPrefix) == 0 && fullLength == length - longPrefix &&
+                CompareStringOrdinal(final.data() + longPrefix, -1, full.data(), -1, TRUE) == CSTR_EQUAL;
+    if (!same) target = final;
     return true;
 }
 
