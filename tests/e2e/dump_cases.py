@@ -1,16 +1,18 @@
 import fcntl
 import os
 import re
+import shutil
 import signal
 import subprocess
 import tempfile
 import threading
 
 from common import *
-from harness import Case, HELPERS, IMAGE, OUTPUT, read
+from harness import Case, HELPERS, IMAGE, NOBODY, OUTPUT, give_to_user, read
 
 CHIP_DATA = data(65536, seed=11)
 GREEK = "δεδομένα.bin"
+LONG_NAME = "a" * 246 + ".bin"
 
 
 def dump(name, size_text, reads, **more):
@@ -98,8 +100,8 @@ def small_disk(work):
     subprocess.run(SMALL_DISK + [os.path.join(work, FOLDER)], check=True)
 
 
-def unmount(work):
-    subprocess.run(["umount", os.path.join(work, FOLDER)], check=True)
+def unmount(work, name=FOLDER):
+    subprocess.run(["umount", os.path.join(work, name)], check=True)
 
 
 def progress_after(shown, most):
@@ -153,19 +155,91 @@ def link_kept(result):
     return None
 
 
-def mode_and_owner(mode, owner):
+def mode_and_owner(mode, owner, group=None, name=OUTPUT):
+    """The file's mode, and its owner and group where the suite could have
+    given them (as root)."""
     def check(result):
-        status = os.stat(os.path.join(result["work"], OUTPUT))
-        got = (oct(status.st_mode & 0o777), status.st_uid if os.geteuid() == 0 else owner)
-        return None if got == (oct(mode), owner) else f"mode and owner {got}, want {(oct(mode), owner)}"
+        status = os.stat(os.path.join(result["work"], name))
+        got = (oct(status.st_mode & 0o777), status.st_uid, status.st_gid)
+        want = (oct(mode), owner, status.st_gid if group is None else group)
+        return None if got == want else f"{name}: mode, owner and group {got}, want {want}"
     return check
 
 
-def given_to_nobody(work):
-    """An earlier dump of mode 0604, and as root, owned by nobody."""
-    os.chmod(os.path.join(work, OUTPUT), 0o604)
-    if os.geteuid() == 0:
-        os.chown(os.path.join(work, OUTPUT), 65534, 65534)
+def all_of(*checks):
+    def check(result):
+        return next((problem for problem in (c(result) for c in checks) if problem), None)
+    return check
+
+
+def no_setfacl():
+    return None if shutil.which("setfacl") else "setfacl is not installed (the acl package)"
+
+
+def acl_of(path):
+    return subprocess.run(["getfacl", "--omit-header", "--numeric", path], capture_output=True, text=True).stdout
+
+
+# The ACL of an earlier dump that its owner shares with nobody: the group
+# may only read it, and nobody may write it.
+SHARED_ACL = "user::rw-\nuser:65534:rw-\ngroup::r--\nmask::rw-\nother::---\n\n"
+
+
+def shared_with_nobody(work):
+    """An earlier dump of mode 0640, owned by nobody where the suite may
+    give it, with an ACL and an extended attribute."""
+    path = os.path.join(work, OUTPUT)
+    os.chmod(path, 0o640)
+    give_to_user(path)
+    subprocess.run(["setfacl", "-m", "u:65534:rw", path], check=True)
+    os.setxattr(path, "user.origin", b"lot4")
+
+
+def shared_acl_kept(result):
+    path = os.path.join(result["work"], OUTPUT)
+    got = (acl_of(path), os.getxattr(path, "user.origin") if "user.origin" in os.listxattr(path) else None)
+    return None if got == (SHARED_ACL, b"lot4") else f"ACL and user.origin {got}, want {(SHARED_ACL, b'lot4')}"
+
+
+as_root = lambda why: lambda: None if os.geteuid() == 0 else f"only root can {why}"
+SHARED_GROUP = 100  # a group nobody and daemon (uid 1) are both in, for the case
+
+
+def members_file(work):
+    """out/ is nobody's; dump.bin in it is daemon's, 0660, in the group
+    nobody shares with daemon."""
+    give_to_user(os.path.join(work, FOLDER))
+    os.chown(os.path.join(work, IN_FOLDER), 1, SHARED_GROUP)
+    os.chmod(os.path.join(work, IN_FOLDER), 0o660)
+
+
+def roots_in_sticky(work):
+    """out/ is a sticky folder anyone may add to, like /tmp; dump.bin is
+    root's and anyone may write it."""
+    os.chmod(os.path.join(work, FOLDER), 0o1777)
+    os.chmod(os.path.join(work, IN_FOLDER), 0o666)
+
+
+BOUND = "bound.bin"  # the file mounted over out/dump.bin
+
+
+def bind_mounted(work):
+    with open(os.path.join(work, BOUND), "wb") as f:
+        f.write(EARLIER)
+    subprocess.run(["mount", "--bind", os.path.join(work, BOUND), os.path.join(work, IN_FOLDER)], check=True)
+
+
+def default_acl(work):
+    os.makedirs(os.path.join(work, FOLDER))
+    subprocess.run(["setfacl", "-d", "-m", "u:65534:rw", os.path.join(work, FOLDER)], check=True)
+
+
+def as_touched(result):
+    """A new dump gets what a file made by touch gets in the same folder."""
+    dumped, touched = (os.path.join(result["work"], FOLDER, name) for name in (OUTPUT, "touched"))
+    subprocess.run(["touch", touched], check=True)
+    got, want = ((os.stat(path).st_mode, acl_of(path)) for path in (dumped, touched))
+    return None if got == want else f"the dump has mode and ACL {got}, a touched file {want}"
 
 
 FIFO, FIFO_READ = "dump.fifo", {}
@@ -251,6 +325,10 @@ CASES = [
     dump("dump: a dump named in Greek is written on a Western code page", "800", 1, args=[GREEK, "800"],
          env={"LC_ALL": "C.UTF-8"}, output=EARLIER,
          check=lambda r: None if read(os.path.join(r["work"], GREEK)) == CHIP_DATA[:0x800] else f"{GREEK} is wrong"),
+    # The new file's name, the output's with the mark and six letters, stays within 255 bytes.
+    dump("dump: an output with a 250-character name is replaced", "800", 1, args=[LONG_NAME, "800"], output=EARLIER,
+         check=lambda r: None if read(os.path.join(r["work"], LONG_NAME)) == CHIP_DATA[:0x800] else "it is not",
+         not_on_windows="the path would pass Windows' 260 characters"),
     Case(name="dump: one argument does nothing", prog="chipdump", args=[OUTPUT], status=1, stdout=b"", stderr=b"",
          log=[], output=None),
     Case(name="dump: a bad size is refused before a file is made", prog="chipdump", args=[OUTPUT, "800k"],
@@ -278,10 +356,35 @@ CASES = [
          check=folder_holds({OUTPUT: EARLIER, LEFTOVER: CHIP_DATA[:0x800]}, append_only(False)),
          not_on_windows="chattr is Linux's", skip_if=chattr_refused),
     *(failed_dump(how, earlier, more) for how, more in FAILED_DUMPS for earlier in (EARLIER, None)),
-    dump("dump: the new dump keeps the earlier one's permission bits and owner", "800", 1, output=CHIP_DATA[:0x800],
-         umask=0o077, setup=[given_to_nobody], check=mode_and_owner(0o604, 65534), not_on_windows="no permission bits"),
+    # The group may not gain write access through the old mask, nor the named user lose it.
+    dump("dump: the new dump keeps the earlier one's permission bits, owner, ACL and extended attributes", "800", 1,
+         output=CHIP_DATA[:0x800], umask=0o077, setup=[shared_with_nobody], skip_if=no_setfacl,
+         check=all_of(mode_and_owner(0o660, NOBODY if os.geteuid() == 0 else os.geteuid()), shared_acl_kept),
+         not_on_windows="no permission bits"),
     dump("dump: a new output gets what the umask leaves", "800", 1, output=CHIP_DATA[:0x800], output_before=None,
          umask=0o027, check=mode_and_owner(0o640, os.geteuid()), not_on_windows="no permission bits"),
+    dump("dump: a new output in a folder with a default ACL gets what a file made by touch gets there", "800", 1,
+         args=[IN_FOLDER, "800"], output_before=None, umask=0o077, setup=[default_acl], skip_if=no_setfacl,
+         check=all_of(folder_holds({OUTPUT: CHIP_DATA[:0x800]}), as_touched), not_on_windows="no permission bits"),
+    # Another member's file would become nobody's, and its owner lose it.
+    dump("dump: another member's 0660 file in the user's folder keeps its owner, written where it is", "800", 1,
+         args=[IN_FOLDER, "800"], output_before=None, ordinary_user=(SHARED_GROUP,),
+         setup=[in_folder(EARLIER), members_file],
+         check=all_of(folder_holds({OUTPUT: CHIP_DATA[:0x800]}), mode_and_owner(0o660, 1, SHARED_GROUP, IN_FOLDER)),
+         not_on_windows="no owners"),
+    # The rename is refused (EPERM): the file itself may still be written.
+    dump("dump: root's file in a sticky folder, dumped by an ordinary user, is written where it is", "800", 1,
+         args=[IN_FOLDER, "800"], output_before=None, ordinary_user=True, skip_if=as_root("give the file to root"),
+         setup=[in_folder(EARLIER), roots_in_sticky],
+         check=all_of(folder_holds({OUTPUT: CHIP_DATA[:0x800]}), mode_and_owner(0o666, 0, 0, IN_FOLDER)),
+         not_on_windows="no sticky folders"),
+    # The rename is refused (EBUSY): the file mounted there takes the dump.
+    dump("dump: a bind-mounted output is written where it is", "800", 1, args=[IN_FOLDER, "800"],
+         output_before=None, setup=[in_folder(EARLIER), bind_mounted], skip_if=mount_refused,
+         check=all_of(folder_holds({OUTPUT: CHIP_DATA[:0x800]}, lambda work: unmount(work, IN_FOLDER)),
+                      lambda r: None if read(os.path.join(r["work"], BOUND)) == CHIP_DATA[:0x800] else
+                      "the mounted file does not hold the dump"),
+         not_on_windows="no bind mounts"),
     dump("dump: an output that is a symbolic link stays one, and its target takes the dump", "800", 1,
          output=CHIP_DATA[:0x800], output_before=None, check=link_kept,
          setup=[lambda work: os.mkdir(os.path.join(work, "kept")),
@@ -295,12 +398,19 @@ CASES = [
          chip=CHIP_DATA, setup=[stalled_fifo], status=1, stderr=ERROR, stdout=progress_after(DUMP_READY, 20),
          interrupt=(lambda work: os.path.exists(os.path.join(work, "calls.log")), signal.SIGINT),
          check=lambda r: os.close(FIFO_READ.pop(r["work"])), not_on_windows="no FIFOs"),
-    # As root every folder takes new files.
+    # As root every folder takes new files: the case runs as an ordinary user.
     dump("dump: an earlier dump in a folder the user may not add to is written where it is", "800", 1,
-         args=[IN_FOLDER, "800"], output_before=None,
-         setup=[in_folder(EARLIER), lambda work: os.chmod(os.path.join(work, FOLDER), 0o555)],
-         check=folder_holds({OUTPUT: CHIP_DATA[:0x800]}, lambda work: os.chmod(os.path.join(work, FOLDER), 0o755)),
-         skip_if=lambda: "root may add to any folder" if os.geteuid() == 0 else None),
+         args=[IN_FOLDER, "800"], output_before=None, ordinary_user=True,
+         setup=[in_folder(EARLIER), lambda work: give_to_user(os.path.join(work, IN_FOLDER)),
+                lambda work: os.chmod(os.path.join(work, FOLDER), 0o555)],
+         check=folder_holds({OUTPUT: CHIP_DATA[:0x800]}, lambda work: os.chmod(os.path.join(work, FOLDER), 0o755))),
+    # Killed, it leaves only the new file, under the output's name and a mark.
+    Case(name="dump: a dump killed while it samples leaves the earlier dump as it was and its own file in plain "
+              "sight", prog="chipdump", args=[IN_FOLDER, "20000"], chip=CHIP_DATA, setup=[in_folder(EARLIER)],
+         env={"SIMBOARD_REALTIME": "1"}, interrupt=(DUMP_READY + progress(0, 0x800, 0x1000), signal.SIGKILL),
+         status=-signal.SIGKILL, stdout=progress_after(DUMP_READY + progress(0, 0x800, 0x1000), 60), stderr=b"",
+         check=folder_holds({OUTPUT: EARLIER, LEFTOVER: None}),
+         not_over_usb="SIGKILL ends the USB launcher, which cannot pass it on to the program"),
     # An editor or a viewer that has the earlier dump open: the new one goes
     # into it in place, as the file cannot be replaced.
     held_output("an earlier dump that another program holds open takes the dump in place, and nothing is left "

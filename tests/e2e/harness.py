@@ -9,10 +9,12 @@ over the simulated USB board (--front usb) the driver calls are libftdi's,
 so the D2XX call log is not looked at.
 """
 import argparse
+import atexit
 import os
 import re
 import resource
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -28,6 +30,7 @@ HELPERS = {}  # name: the command that runs a helper program the build made for 
 BROKEN = "broken"  # as stdout: a pipe whose reader has gone before the program starts
 STALLED = "stalled"  # as stdout: a pipe whose reader never reads
 D2XX_KNOBS = ("SIMBOARD_FAIL", "SIMBOARD_SHORT")  # the simulated USB board has no such knobs
+NOBODY = 65534  # the ordinary user root runs a case as, and its group
 
 
 class Case(dict):
@@ -48,7 +51,49 @@ class Case(dict):
     no such file), check(result) returning an error text. not_on_windows,
     windows_only, not_over_usb and usb_only skip a case, and so does skip_if,
     a callable returning a reason. A dialogue's text on screen may also be a
-    callable given the work folder, true once the answer is due."""
+    callable given the work folder, true once the answer is due.
+    ordinary_user=True runs the program as an ordinary user: under root,
+    nobody, given the work folder and the files the harness puts there
+    (setups may give them back); otherwise the user running the suite. A
+    tuple of group ids instead adds them as nobody's supplementary groups,
+    which only root can do."""
+
+
+def give_to_user(path):
+    """A setup's file or folder, made by the suite, for the user an
+    ordinary_user case runs as."""
+    if os.geteuid() == 0:
+        os.chown(path, NOBODY, NOBODY)
+
+
+def switched(case):
+    """The groups nobody gets when root runs the case as nobody, or None."""
+    wanted = case.get("ordinary_user")
+    if not wanted or os.geteuid() != 0:
+        return None
+    return [] if wanted is True else list(wanted)
+
+
+COPIES = {}  # the programs copied where nobody can run them, or why it cannot
+
+
+def copies_for_nobody(args):
+    """The checkout may sit in a folder only root can enter: nobody runs
+    copies of the programs, once they were seen to start as nobody."""
+    if not COPIES:
+        folder = tempfile.mkdtemp(prefix="zb-programs-")
+        atexit.register(shutil.rmtree, folder, True)
+        os.chmod(folder, 0o755)
+        for prog, path in args.programs.items():
+            COPIES[prog] = shutil.copy(path, folder)
+        # A build that links its driver by a path nobody cannot reach fails
+        # to start, and says why.
+        tried = subprocess.run([COPIES["chipdump"], "--version"], user=NOBODY, group=NOBODY, extra_groups=[],
+                               capture_output=True, timeout=TIMEOUT)
+        if tried.returncode != 0:
+            reason = (tried.stderr.decode(errors="replace").strip().splitlines() or ["no reason given"])[0]
+            COPIES["failed"] = f"the programs copied for nobody do not start: {reason}"
+    return COPIES
 
 
 def console(text, windows):
@@ -146,12 +191,19 @@ def converse(case, proc, out, work, args, errors):
 
 def run(case, args):
     errors = []
+    groups = switched(case)
+    programs = copies_for_nobody(args) if groups is not None else args.programs
+    user = dict(user=NOBODY, group=NOBODY, extra_groups=groups) if groups is not None else {}
     with tempfile.TemporaryDirectory(prefix="zb-") as work:
         at = lambda name: os.path.join(work, name)
         for name, key in ((IMAGE, "image"), (CHIP, "chip"), (OUTPUT, "output_before")):
             if case.get(key) is not None:
                 with open(at(name), "wb") as f:
                     f.write(case[key])
+        if groups is not None:
+            for name in (".", IMAGE, CHIP, OUTPUT):
+                if os.path.exists(at(name)):
+                    give_to_user(at(name))
         for setup in case.get("setup", []):
             setup(work)
         # Only the case sets the board's knobs: one left in the caller's
@@ -165,7 +217,11 @@ def run(case, args):
                 return [f"{prog} {' '.join(prog_args)} before the case failed: {earlier.stderr!r}"]
             if os.path.exists(at(LOG)):
                 os.remove(at(LOG))
-        command = args.emulator + [args.programs[case["prog"]]] + case.get("args", [])
+            if groups is not None:
+                for name in (CHIP, WIRE):
+                    if os.path.exists(at(name)):
+                        give_to_user(at(name))
+        command = args.emulator + [programs[case["prog"]]] + case.get("args", [])
         closed, ignored = case.get("closed", []), case.get("ignored", [])
         pipe = os.pipe() if case.get("stdout") in (BROKEN, STALLED) else None
         stdout = open(at(case["stdout_file"]), "ab") if "stdout_file" in case else None
@@ -173,7 +229,7 @@ def run(case, args):
         proc = subprocess.Popen(command, cwd=work, env=env, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
                                 stdout=pipe[1] if pipe else stdout or subprocess.PIPE,
                                 preexec_fn=lambda: start_child(closed, ignored), start_new_session=True,
-                                umask=case.get("umask", -1))
+                                umask=case.get("umask", -1), **user)
         if pipe:
             os.close(pipe[1])
             if case["stdout"] is BROKEN:
@@ -271,6 +327,15 @@ def skip_reason(case, args):
         return "needs the simulated USB board"
     if args.front == "usb" and case.get("not_over_usb"):
         return case["not_over_usb"]
+    wanted = case.get("ordinary_user")
+    if wanted and os.geteuid() != 0 and wanted is not True:
+        return "only root can run the program as another user with a group they share"
+    if wanted and os.geteuid() == 0:
+        if args.emulator:
+            return "only the programs are copied for nobody, not " + ("Wine's prefix" if args.windows else "the USB launcher")
+        problem = copies_for_nobody(args).get("failed")
+        if problem:
+            return problem
     return case["skip_if"]() if "skip_if" in case else None
 
 
