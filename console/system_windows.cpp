@@ -174,13 +174,16 @@ bool followLinks(const ArgChar* path, PathText& target) {
     if (length == 0 || length >= final.size()) return true;
     // That name is the long form, \\?\C:\…; where no link was on the way,
     // the path stays as the user gave it, so that a dump kept beside it is
-    // named to them as they know the folder.
+    // named to them as they know the folder. Only the long form reaches past
+    // MAX_PATH, which the new file's longer name must not.
     constexpr std::size_t longPrefix = 4;
+    constexpr std::size_t mark = sizeof ".chipdump-XXXXXX" - 1;
     PathText full;
     DWORD fullLength = GetFullPathNameW(path, static_cast<DWORD>(full.size()), full.data(), nullptr);
-    bool same = std::wcsncmp(final.data(), L"\\\\?\\", longPrefix) == 0 && fullLength == length - longPrefix &&
+    bool asGiven = std::wcsncmp(final.data(), L"\\\\?\\", longPrefix) == 0 && fullLength == length - longPrefix &&
+                fullLength + mark < MAX_PATH &&
                 CompareStringOrdinal(final.data() + longPrefix, -1, full.data(), -1, TRUE) == CSTR_EQUAL;
-    if (!same) target = final;
+    if (!asGiven) target = final;
     return true;
 }
 
