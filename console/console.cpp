@@ -41,6 +41,9 @@ int reportArgumentFailure(const char* before, const ArgChar* argument, const cha
 }
 
 int reportFileFailure(const char* what, const ArgChar* path, int error) {
+    // The C library's words for EBUSY ("Resource device" in Windows' own,
+    // "Device or resource busy" in Wine's) name no other program.
+    if (error == fileInUse) return reportFileProblem(what, path, "it is in use by another program");
     return reportFileProblem(what, path, std::strerror(error));
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 
@@ -14,6 +15,15 @@ using ArgChar = wchar_t;
 #else
 using ArgChar = char;
 #define PROGRAM_MAIN main
+#endif
+
+// Windows refuses to replace, and often to write, a file that another
+// program holds open: errno is then this, and the user is told so. Other
+// systems let a file be replaced and written whoever has it open.
+#if defined(_WIN32)
+constexpr int fileInUse = EBUSY;
+#else
+constexpr int fileInUse = -1;
 #endif
 
 // Opens /dev/null on any standard stream the program was started without.

@@ -32,9 +32,10 @@ int errnoOf(DWORD error) {
         case ERROR_INVALID_NAME:
             return ENOENT;
         case ERROR_ACCESS_DENIED:
+            return EACCES;
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
-            return EACCES;
+            return fileInUse;
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS:
             return EEXIST;
@@ -64,7 +65,11 @@ bool startedWithoutStdout() { return stdoutMissing; }
 std::FILE* openFile(const ArgChar* path, const char* mode) {
     std::array<wchar_t, 4> wideMode{};
     for (std::size_t i = 0; mode[i] != '\0' && i + 1 < wideMode.size(); ++i) wideMode[i] = mode[i];
-    return _wfopen(path, wideMode.data());
+    std::FILE* file = _wfopen(path, wideMode.data());
+    // The C library calls a file that another program holds a permission
+    // problem, and the user would look for the wrong cause.
+    if (!file && (_doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION)) errno = fileInUse;
+    return file;
 }
 
 bool isDirectory(const ArgChar* path) {
@@ -175,7 +180,19 @@ bool followLinks(const ArgChar* path, PathText& target) {
     DWORD length = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()),
                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     CloseHandle(handle);
-    if (length > 0 && length < final.size()) target = final;
+    if (length == 0 || length >= final.size()) return true;
+    // That name is the long form, \\?\C:\…; where no link was on the way,
+    // the path stays as the user gave it, so that a dump kept beside it is
+    // named to them as they know the folder. Only the long form reaches past
+    // MAX_PATH, which the new file's longer name must not.
+    constexpr std::size_t longPrefix = 4;
+    constexpr std::size_t mark = sizeof ".chipdump-XXXXXX" - 1;
+    PathText full;
+    DWORD fullLength = GetFullPathNameW(path, static_cast<DWORD>(full.size()), full.data(), nullptr);
+    bool asGiven = std::wcsncmp(final.data(), L"\\\\?\\", longPrefix) == 0 && fullLength == length - longPrefix &&
+                fullLength + mark < MAX_PATH &&
+                CompareStringOrdinal(final.data() + longPrefix, -1, full.data(), -1, TRUE) == CSTR_EQUAL;
+    if (!asGiven) target = final;
     return true;
 }
 
@@ -248,6 +265,17 @@ std::FILE* openToRewrite(const PathText& path) {
 bool syncFile(std::FILE* file) { return flushFile(file) && _commit(_fileno(file)) == 0; }
 
 bool replaceWith(const PathText& fresh, const PathText& path) {
+    // Nothing takes the name of a file that another program holds without
+    // letting it be deleted. Asked first, because Wine's ReplaceFileW makes
+    // an empty rf….tmp beside it to move it aside to, and leaves that behind
+    // when the move is refused.
+    HANDLE earlier = CreateFileW(path.data(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (earlier == INVALID_HANDLE_VALUE && errnoOf(GetLastError()) == fileInUse) {
+        errno = fileInUse;
+        return false;
+    }
+    if (earlier != INVALID_HANDLE_VALUE) CloseHandle(earlier);
     // An earlier file keeps its attributes, access rights and short name, by
     // which older scripts may know it. Where that cannot be done, a plain
     // move, written through before it returns.

@@ -8,7 +8,7 @@ import tempfile
 import threading
 
 from common import *
-from harness import Case, IMAGE, NOBODY, OUTPUT, give_to_user, read
+from harness import Case, HELPERS, IMAGE, NOBODY, OUTPUT, give_to_user, read
 
 CHIP_DATA = data(65536, seed=11)
 GREEK = "δεδομένα.bin"
@@ -294,6 +294,43 @@ def stalled_fifo(work):
     fcntl.fcntl(FIFO_READ[work], fcntl.F_SETPIPE_SZ, 4096)
 
 
+HOLDERS = {}  # work folder: the holder of out/dump.bin and the first line it said
+
+
+def hold(sharing):
+    """Another program (tests/windows/hold.cpp) holds out/dump.bin open,
+    sharing it for reading, and with "write" for writing, never for deleting."""
+    def take(work):
+        holder = subprocess.Popen(HELPERS["hold"] + [IN_FOLDER, sharing], cwd=work, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        HOLDERS[work] = (holder, holder.stdout.readline())
+    return take
+
+
+def let_go(check):
+    """The holder lets go of the file, then `check` is made."""
+    def checked(result):
+        holder, said = HOLDERS.pop(result["work"], (None, b"nothing: it never started"))
+        if holder:
+            holder.stdin.close()
+            holder.wait(10)
+        return check(result) if said == b"holding\r\n" else f"the holder never held out/dump.bin: it said {said!r}"
+    return checked
+
+
+def dumping(work):
+    """The new dump is being written beside the output."""
+    return len(os.listdir(os.path.join(work, FOLDER))) > 1
+
+
+def held_output(how, size_text, **more):
+    # Named as on Windows: Wine's ReplaceFileW makes the file it moves the
+    # earlier one aside to only in a folder named with backslashes.
+    return Case(name=f"dump: {how}", prog="chipdump", args=[FOLDER + "\\" + OUTPUT, size_text], chip=CHIP_DATA,
+                windows_only="only Windows keeps a file from being replaced while it is open",
+                skip_if=lambda: None if "hold" in HELPERS else "no holder was given (--hold)", **more)
+
+
 def full_disk(size_text, reads):
     return dump(f"dump: a full disk is never reported as done (size {size_text})", size_text, reads,
                 args=["/dev/full", size_text], output=EARLIER, status=1,
@@ -400,6 +437,22 @@ CASES = [
          status=-signal.SIGKILL, stdout=progress_after(DUMP_READY + progress(0, 0x800, 0x1000), 60), stderr=b"",
          check=folder_holds({OUTPUT: EARLIER, LEFTOVER: None}),
          not_over_usb="SIGKILL ends the USB launcher, which cannot pass it on to the program"),
+    # An editor or a viewer that has the earlier dump open: the new one goes
+    # into it in place, as the file cannot be replaced.
+    held_output("an earlier dump that another program holds open takes the dump in place, and nothing is left "
+                "beside it", "1000", setup=[in_folder(EARLIER), hold("write")], status=0, stderr=b"",
+                stdout=DUMP_READY + progress(0, 0x800), log=READER_OPEN + [PURGE, RESTART, READ, READ, CLOSE],
+                check=let_go(folder_holds({OUTPUT: CHIP_DATA[:0x1000]}))),
+    # A viewer opens the earlier dump while the chip is read, and lets no
+    # one write it: the new dump stays beside it, and the user is told where.
+    held_output("an earlier dump that another program holds against writing leaves the new dump beside it",
+                "40000", setup=[in_folder(EARLIER)], env={"SIMBOARD_REALTIME": "1"},
+                dialogue=[(DUMP_READY, None, b"\n"), (dumping, None, hold("read"))], status=1,
+                stdout=DUMP_READY + progress(*range(0, 0x40000, 0x800)),
+                stderr=re.compile(rb"Can't write out\\dump\.bin: it is in use by another program\n"
+                                  rb"The whole dump is in out\\dump\.bin\.chipdump-[0-9a-z]{6}\.\n"
+                                  rb"Error\.\n"),
+                check=let_go(folder_holds({OUTPUT: EARLIER, LEFTOVER: CHIP_DATA * 4}))),
     *(Case(name=f"dump: started without {streams}, no message lands in the dump", prog="chipdump",
            args=[OUTPUT, "800"], closed=closed, env={"SIMBOARD_ABSENT": "1"}, output_before=EARLIER, status=1,
            stdout=b"", log=['FT_OpenEx "Zerbanit" 2 -> 2'], output=EARLIER, **elsewhere)

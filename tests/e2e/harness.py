@@ -26,6 +26,7 @@ CHIP, LOG, WIRE, IMAGE, OUTPUT = "chip.bin", "calls.log", "wire.bin", "image.bin
 TIMEOUT = 60
 FILE_LIMIT = 64 << 20
 SETTLE = 0.3  # how long a program waiting at a prompt is watched for doing more
+HELPERS = {}  # name: the command that runs a helper program the build made for the cases, as the programs run
 BROKEN = "broken"  # as stdout: a pipe whose reader has gone before the program starts
 STALLED = "stalled"  # as stdout: a pipe whose reader never reads
 D2XX_KNOBS = ("SIMBOARD_FAIL", "SIMBOARD_SHORT")  # the simulated USB board has no such knobs
@@ -49,12 +50,14 @@ class Case(dict):
     Expectations: status, stdout, stderr (bytes or compiled regex), log,
     usb_log (lists of lines), wire, chip_after, output (bytes, or None for
     no such file), check(result) returning an error text. not_on_windows,
-    not_over_usb and usb_only skip a case, and so does skip_if, a callable
-    returning a reason. ordinary_user=True runs the program as an ordinary
-    user: under root, nobody, given the work folder and the files the
-    harness puts there (setups may give them back); otherwise the user
-    running the suite. A tuple of group ids instead adds them as nobody's
-    supplementary groups, which only root can do."""
+    windows_only, not_over_usb and usb_only skip a case, and so does skip_if,
+    a callable returning a reason. A dialogue's text on screen may also be a
+    callable given the work folder, true once the answer is due.
+    ordinary_user=True runs the program as an ordinary user: under root,
+    nobody, given the work folder and the files the harness puts there
+    (setups may give them back); otherwise the user running the suite. A
+    tuple of group ids instead adds them as nobody's supplementary groups,
+    which only root can do."""
 
 
 def give_to_user(path):
@@ -154,7 +157,10 @@ def converse(case, proc, out, work, args, errors):
     program has shown for a moment that it waits there."""
     at = lambda name: os.path.join(work, name)
     for text, calls, answer in case.get("dialogue", []):
-        if not wait_for(lambda: bytes(out).endswith(console(text, args.windows)), proc, timeout=10):
+        if callable(text):
+            if not wait_for(lambda: text(work), proc, timeout=10):
+                return errors.append(f"never got where {text.__name__} is true; stdout so far {bytes(out)[-60:]!r}")
+        elif not wait_for(lambda: bytes(out).endswith(console(text, args.windows)), proc, timeout=10):
             return errors.append(f"never waited at {text[-40:]!r}; stdout so far {bytes(out)[-60:]!r}")
         time.sleep(SETTLE)
         if calls is None:
@@ -313,6 +319,8 @@ def check(case, result, args, errors):
 def skip_reason(case, args):
     if args.windows and case.get("not_on_windows"):
         return case["not_on_windows"]
+    if not args.windows and case.get("windows_only"):
+        return case["windows_only"]
     knobs = [k for k in case.get("env", {}) if k in D2XX_KNOBS]
     if args.front == "usb" and knobs:
         return f"the simulated USB board has no {knobs[0]}"
@@ -340,12 +348,15 @@ def main():
     parser.add_argument("--emulator", default="", help="command that runs the programs: wine, the USB launcher")
     parser.add_argument("--windows", action="store_true", help="expect the Windows console's line ends")
     parser.add_argument("--front", choices=("d2xx", "usb"), default="d2xx", help="how the programs reach the board")
+    parser.add_argument("--hold", help="the Windows build's holder of files (tests/windows/hold.cpp)")
     parser.add_argument("--filter", default="", help="run only cases whose name contains this")
     parser.add_argument("suites", nargs="+", help="python files that define CASES")
     args = parser.parse_args()
     args.programs = {p: os.path.abspath(getattr(args, p)) for p in ("chipburn", "chipdump", "chipverify")}
     # One program (a path may hold spaces), or a command line.
     args.emulator = [args.emulator] if os.path.exists(args.emulator) else shlex.split(args.emulator)
+    if args.hold:
+        HELPERS["hold"] = args.emulator + [os.path.abspath(args.hold)]
     # The suites import common.py: no __pycache__ left in the checkout.
     sys.dont_write_bytecode = True
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
