@@ -3,6 +3,7 @@
 #include "image.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 
 namespace {
@@ -88,11 +89,11 @@ bool shiftImage(TextImage& image, std::uint32_t lowest) {
 bool nextLine(const char* text, std::size_t length, std::size_t& position, TextLine& line) {
     if (position >= length) return false;
     const char* start = text + position;
-    const void* newline = std::memchr(start, '\n', length - position);
-    std::size_t taken = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - start) : length - position;
-    position += taken + (newline ? 1 : 0);
-    if (taken > 0 && start[taken - 1] == '\r') --taken;
-    line = {start, taken, line.number + 1};
+    const char* newline = static_cast<const char*>(std::memchr(start, '\n', length - position));
+    const char* end = newline ? newline : text + length;
+    position = static_cast<std::size_t>(end - text) + (newline ? 1 : 0);
+    if (end > start && end[-1] == '\r') --end;
+    line = {start, static_cast<std::size_t>(end - start), line.number + 1};
     return true;
 }
 
@@ -109,6 +110,15 @@ bool decodeRecord(const char* digits, std::size_t count, RecordBytes& bytes, std
     for (std::size_t j = 0; j < decoded && j < bytes.size(); ++j)
         bytes[j] = static_cast<std::uint8_t>(digitValue(digits[2 * j]) * 16 + digitValue(digits[2 * j + 1]));
     return true;
+}
+
+bool refuse(TextRefusal& refusal, std::size_t line, const char* format, ...) {
+    refusal.line = line;
+    va_list numbers;
+    va_start(numbers, format);
+    std::vsnprintf(refusal.reason, sizeof refusal.reason, format, numbers);
+    va_end(numbers);
+    return false;
 }
 
 std::uint32_t bigEndian(const std::uint8_t* bytes, std::size_t count) {

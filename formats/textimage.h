@@ -75,12 +75,11 @@ std::uint32_t bigEndian(const std::uint8_t* bytes, std::size_t count);
 
 std::uint8_t byteSum(const std::uint8_t* bytes, std::size_t count);
 
-template <typename... Numbers>
-bool refuse(TextRefusal& refusal, std::size_t line, const char* format, Numbers... numbers) {
-    refusal.line = line;
-    std::snprintf(refusal.reason, sizeof refusal.reason, format, numbers...);
-    return false;
-}
+// Fills in the refusal, its reason as printf would write it; returns false.
+#if defined(__GNUC__)
+__attribute__((format(printf, 3, 4)))
+#endif
+bool refuse(TextRefusal& refusal, std::size_t line, const char* format, ...);
 
 // The data records as read, in the text's order; finishImage puts them in
 // address order.
