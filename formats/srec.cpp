@@ -79,7 +79,7 @@ bool readSrec(const char* text, std::size_t length, TextImage& image, TextRefusa
     while (nextLine(text, length, position, line)) {
         if (line.length == 0) continue;
         if (ended) return refuse(refusal, line.number, "text after the end record");
-        Record record;
+        Record record{};
         if (!parseRecord(line, bytes, record, refusal)) return false;
         switch (record.type) {
         case 1:
