@@ -61,26 +61,18 @@ bool readIhex(const char* text, std::size_t length, TextImage& image, TextRefusa
     ImageDraft draft;
     RecordBytes bytes;
     std::uint64_t base = 0;
-    bool ended = false;
-    std::size_t position = 0;
-    TextLine line{text, 0, 0};
-    while (nextLine(text, length, position, line)) {
-        if (line.length == 0) continue;
-        if (ended) return refuse(refusal, line.number, "text after the end record");
+    return readRecords(text, length, draft, image, refusal, [&](const TextLine& line, TextEnd& end) {
         Record record{};
         if (!parseRecord(line, bytes, record, refusal)) return false;
         switch (record.type) {
-        case dataType:
-            if (!addRecord(draft, base + record.offset, record.data, record.count, line.number, refusal)) return false;
-            break;
-        case endType: ended = true; break;
+        case dataType: return addRecord(draft, base + record.offset, record.data, record.count, line.number, refusal);
+        case endType: end = TextEnd::ended; break;
         case segmentType: base = std::uint64_t{bigEndian(record.data, 2)} << 4; break;
         case upperType: base = std::uint64_t{bigEndian(record.data, 2)} << 16; break;
         default: break;
         }
-    }
-    if (!ended) return refuse(refusal, line.number + 1, "no end record");
-    return finishImage(draft, image, refusal);
+        return true;
+    });
 }
 
 void startIhex(IhexWriter& writer, std::FILE* out) { writer = {out, 0}; }

@@ -72,38 +72,30 @@ bool readSrec(const char* text, std::size_t length, TextImage& image, TextRefusa
     ImageDraft draft;
     RecordBytes bytes;
     std::uint64_t dataRecords = 0;
-    bool counted = false;
-    bool ended = false;
-    std::size_t position = 0;
-    TextLine line{text, 0, 0};
-    while (nextLine(text, length, position, line)) {
-        if (line.length == 0) continue;
-        if (ended) return refuse(refusal, line.number, "text after the end record");
+    return readRecords(text, length, draft, image, refusal, [&](const TextLine& line, TextEnd& end) {
         Record record{};
         if (!parseRecord(line, bytes, record, refusal)) return false;
         switch (record.type) {
         case 1:
         case 2:
         case 3:
-            if (counted) return refuse(refusal, line.number, "data after the count record");
-            if (!addRecord(draft, record.address, record.data, record.count, line.number, refusal)) return false;
+            if (end == TextEnd::mayEnd) return refuse(refusal, line.number, "data after the count record");
             ++dataRecords;
-            break;
+            return addRecord(draft, record.address, record.data, record.count, line.number, refusal);
         case 5:
         case 6:
             if (record.address != dataRecords)
                 return refuse(refusal, line.number, "the count record says %lu data records, there are %lu",
                               static_cast<unsigned long>(record.address), static_cast<unsigned long>(dataRecords));
-            counted = true;
+            end = TextEnd::mayEnd;
             break;
         case 7:
         case 8:
-        case 9: ended = true; break;
+        case 9: end = TextEnd::ended; break;
         default: break;
         }
-    }
-    if (!ended && !counted) return refuse(refusal, line.number + 1, "no end record");
-    return finishImage(draft, image, refusal);
+        return true;
+    });
 }
 
 bool startSrec(SrecWriter& writer, std::FILE* out, std::uint32_t size) {

@@ -137,7 +137,7 @@ bool addRecord(ImageDraft& draft, std::uint64_t address, const std::uint8_t* dat
                std::size_t line, TextRefusal& refusal) {
     if (count == 0) return true;
     if (address + count > addressesBelowTop) return refuse(refusal, line, "data past FFFFFFFF");
-    draft.records.push_back({static_cast<std::uint32_t>(address), count, draft.bytes.size(), line});
+    draft.records.push_back({{static_cast<std::uint32_t>(address), count, draft.bytes.size()}, line});
     draft.bytes.insert(draft.bytes.end(), data, data + count);
     return true;
 }

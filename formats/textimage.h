@@ -83,10 +83,7 @@ bool refuse(TextRefusal& refusal, std::size_t line, const char* format, ...);
 
 // The data records as read, in the text's order; finishImage puts them in
 // address order.
-struct DraftRecord {
-    std::uint32_t address;
-    std::uint32_t length;
-    std::size_t offset;
+struct DraftRecord : ImageRun {
     std::size_t line;
 };
 struct ImageDraft {
@@ -101,6 +98,29 @@ bool addRecord(ImageDraft& draft, std::uint64_t address, const std::uint8_t* dat
 // The image in address order, refused where an address is given twice
 // with different bytes (the same bytes twice are one byte).
 bool finishImage(ImageDraft& draft, TextImage& image, TextRefusal& refusal);
+
+// How far a text has come: not to its end yet, to a record it may end at
+// (an S-record count), or past its end record, after which only blank
+// lines may come.
+enum class TextEnd { notYet, mayEnd, ended };
+
+// Hands each line that is not blank to take(line, end), which refuses it,
+// or takes it and moves `end` on; then puts the draft in address order. A
+// text that never came to its end is refused on the line after its last.
+template <typename Take>
+bool readRecords(const char* text, std::size_t length, ImageDraft& draft, TextImage& image, TextRefusal& refusal,
+                 Take take) {
+    TextEnd end = TextEnd::notYet;
+    std::size_t position = 0;
+    TextLine line{text, 0, 0};
+    while (nextLine(text, length, position, line)) {
+        if (line.length == 0) continue;
+        if (end == TextEnd::ended) return refuse(refusal, line.number, "text after the end record");
+        if (!take(line, end)) return false;
+    }
+    if (end == TextEnd::notYet) return refuse(refusal, line.number + 1, "no end record");
+    return finishImage(draft, image, refusal);
+}
 
 // One record on its line: `start`, then the bytes and the checksum in
 // upper-case hexadecimal, and "\n". False when it could not all be

@@ -6,6 +6,8 @@
 
 #include "textimage.h"
 
+#include "detect.h"
+
 #include <array>
 #include <cstdlib>
 
@@ -32,4 +34,15 @@ inline void checkImage(bool read, TextImage& image, const TextRefusal& refusal) 
     std::uint32_t span = highestAddress(image) - lowestAddress(image);
     if (!shiftImage(image, 0) || highestAddress(image) != span) std::abort();
     if (fillStretch(image, 0, 2048, stretch.data(), nullptr) != count) std::abort();
+}
+
+// One fuzz input through a reader, and through the format's detection.
+inline int fuzzReader(const std::uint8_t* data, std::size_t size,
+                      bool (*read)(const char*, std::size_t, TextImage&, TextRefusal&)) {
+    const char* text = reinterpret_cast<const char*>(data);
+    TextImage image;
+    TextRefusal refusal;
+    checkImage(read(text, size, image, refusal), image, refusal);
+    detectFormat(text, size < formatPeekLength ? size : formatPeekLength);
+    return 0;
 }
