@@ -116,6 +116,7 @@ TEST_F(SrecCat, WritersOutputReadsBackByteForByte) {
                        {ImageFormat::ihex, 0xFFFFF000, 0, 1, "", ":00000001FF\n"},
                        {ImageFormat::srec, 0, 0x800, 0, "S1", "S5030040BC\nS9030000FC\n"},
                        {ImageFormat::srec, 0, 0x10001, 0, "S2", "S5030801F3\nS804000000FB\n"},
+                       {ImageFormat::srec, 0, 0x200020, 0, "S2", "S604010001F9\nS804000000FB\n"},  // 10001 records
                        {ImageFormat::srec, 0x1000000, 0x1001000, 0, "S3", "S50300807C\nS70500000000FA\n"}};
     for (const auto& dump : dumps) {
         Bytes bytes = randomBytes(dump.size > 0 ? dump.size - dump.first : 0x1000, dump.first);
