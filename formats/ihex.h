@@ -25,7 +25,8 @@ bool readIhex(const char* text, std::size_t length, TextImage& image, TextRefusa
 // stretch is 64 whole records and no record crosses a 64 KiB boundary. An
 // 04 record each time the upper 16 bits change: none for a dump below
 // 64 KiB. Lines end in "\n" alone. Each call returns false when a line
-// could not all be written, with ferror set.
+// could not all be written, with ferror set; on a buffered stream that may
+// show only at fflush or fclose, which the caller checks as for a raw dump.
 struct IhexWriter {
     std::FILE* out;
     std::uint32_t upper;  // the upper 16 bits the reader holds

@@ -27,7 +27,9 @@ bool readSrec(const char* text, std::size_t length, TextImage& image, TextRefusa
 // 32 bytes a record as in Intel HEX, the count (S5, or S6 past FFFF
 // records, or none past FFFFFF) and the end record that matches the data
 // records (S9, S8 or S7). Lines end in "\n" alone. Each call returns false
-// when a line could not all be written, with ferror set.
+// when a line could not all be written, with ferror set; on a buffered
+// stream that may show only at fflush or fclose, which the caller checks as
+// for a raw dump.
 struct SrecWriter {
     std::FILE* out;
     std::uint32_t addressLength;  // in bytes: 2, 3 or 4
