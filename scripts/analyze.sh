@@ -8,6 +8,6 @@ cd "$(dirname "$0")/.."
 # wmain, for a function nobody calls.
 cppcheck --std=c++17 --enable=warning,style,performance,portability --inline-suppr \
   --suppress=missingIncludeSystem --suppress-xml=scripts/cppcheck-suppressions.xml \
-  --error-exitcode=1 --quiet -I console -I link -I drivers/sim \
-  console link chipburn chipdump chipverify drivers
+  --error-exitcode=1 --quiet -I console -I formats -I link -I drivers/sim \
+  console formats link chipburn chipdump chipverify drivers
 echo "cppcheck: no findings"

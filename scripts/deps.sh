@@ -20,6 +20,7 @@ case "${1:-demo}" in
     packages+=(libftdi1-dev umockdev libumockdev-dev valgrind cppcheck util-linux e2fsprogs acl
                g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
                g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
+               srecord clang libclang-rt-14-dev
                mandoc dpkg-dev file gzip lintian rpm rpmlint cpio) ;;
   *) echo "usage: $0 demo|package|test" >&2; exit 2 ;;
 esac

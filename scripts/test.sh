@@ -64,6 +64,7 @@ run_preset asan
 run_check valgrind tests/valgrind.sh build/sim
 run_check unprivileged tests/unprivileged.sh build/sim
 run_check cppcheck scripts/analyze.sh
+run_check fuzz tests/fuzz/run.sh
 # The d2xx build links a library through the vendor's C ABI; the simulated
 # board's shared form stands in for the vendor's own.
 run_preset d2xx -DD2XX_LIBRARY="$PWD/build/sim/drivers/libsimftd2xx.so" -DE2E_TESTS=ON

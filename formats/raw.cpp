@@ -1,12 +1,8 @@
+#include "raw.h"
+
 #include "image.h"
 
-#include "size.h"
-
 #include <sys/stat.h>
-
-bool pastLongestImage(std::uint32_t address, std::uint64_t count) {
-    return address + count > largestSize;
-}
 
 ImageLength imageLength(std::FILE* image, std::uint64_t& bytes) {
 #if defined(_WIN32)
