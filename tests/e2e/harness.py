@@ -36,7 +36,9 @@ class Case(dict):
     closed (standard fds the program starts without), ignored (signals it
     starts with ignored), umask (the one it starts with), stdout=BROKEN or
     STALLED, stdout_file (a file in the work folder, or a path, appended to
-    as stdout), and what the
+    as stdout), wrapper (a command the program is run under: stdbuf,
+    strace), long_run (the seconds a case that takes minutes may run, only
+    with --long-runs), and what the
     operator does: stdin (typed, then end of input; default two Returns),
     or dialogue, a list of (text on screen, call log so far or None, answer)
     where the answer is bytes typed, a signal sent, or a callable given the
@@ -160,7 +162,7 @@ def run(case, args):
                 return [f"{prog} {' '.join(prog_args)} before the case failed: {earlier.stderr!r}"]
             if os.path.exists(at(LOG)):
                 os.remove(at(LOG))
-        command = args.emulator + [args.programs[case["prog"]]] + case.get("args", [])
+        command = args.emulator + case.get("wrapper", []) + [args.programs[case["prog"]]] + case.get("args", [])
         closed, ignored = case.get("closed", []), case.get("ignored", [])
         pipe = os.pipe() if case.get("stdout") in (BROKEN, STALLED) else None
         stdout = open(at(case["stdout_file"]), "ab") if "stdout_file" in case else None
@@ -183,7 +185,7 @@ def run(case, args):
             type_in(proc, case.get("stdin", b"\n\n") if 0 not in closed else b"", True)
         converse(case, proc, out, work, args, errors)
         try:
-            proc.wait(timeout=10 if "dialogue" in case or "interrupt" in case else TIMEOUT)
+            proc.wait(timeout=10 if "dialogue" in case or "interrupt" in case else case.get("long_run", TIMEOUT))
         except subprocess.TimeoutExpired:
             # The whole group: a launcher's or Wine's children hold the pipes.
             os.killpg(proc.pid, signal.SIGKILL)
@@ -264,6 +266,8 @@ def skip_reason(case, args):
         return "needs the simulated USB board"
     if args.front == "usb" and case.get("not_over_usb"):
         return case["not_over_usb"]
+    if case.get("long_run") and not args.long_runs:
+        return "takes minutes: the simulated board's own build runs it"
     return case["skip_if"]() if "skip_if" in case else None
 
 
@@ -275,6 +279,7 @@ def main():
     parser.add_argument("--emulator", default="", help="command that runs the programs: wine, the USB launcher")
     parser.add_argument("--windows", action="store_true", help="expect the Windows console's line ends")
     parser.add_argument("--front", choices=("d2xx", "usb"), default="d2xx", help="how the programs reach the board")
+    parser.add_argument("--long-runs", action="store_true", help="run the cases that take minutes too")
     parser.add_argument("--filter", default="", help="run only cases whose name contains this")
     parser.add_argument("suites", nargs="+", help="python files that define CASES")
     args = parser.parse_args()
