@@ -154,7 +154,7 @@ def run(case, args):
         # Only the case sets the board's knobs: one left in the caller's
         # environment (a chip size, a failure) would change every case.
         env = {k: v for k, v in os.environ.items() if not k.startswith("SIMBOARD_")}
-        env.update(SIMBOARD_CHIP=CHIP, SIMBOARD_LOG=LOG, SIMBOARD_WIRE=WIRE, **case.get("env", {}))
+        env.update(dict(SIMBOARD_CHIP=CHIP, SIMBOARD_LOG=LOG, SIMBOARD_WIRE=WIRE), **case.get("env", {}))
         for prog, prog_args in case.get("before", []):
             earlier = subprocess.run(args.emulator + [args.programs[prog]] + prog_args, cwd=work, env=env,
                                      input=b"\n\n", capture_output=True, timeout=TIMEOUT)
