@@ -167,7 +167,7 @@ def link_beside_kept(result):
     return "rom.bin was made in the work folder" if made else None
 
 
-LONG_NAME = os.path.join(FOLDER, "d" * 246 + ".bin")  # 250 characters: every Linux file system takes it
+LONG_NAME = os.path.join(FOLDER, "d" * 246 + ".bin")  # 250 characters: the common file systems take 255
 
 
 def immutable(on):
@@ -291,11 +291,11 @@ CASES = [
          args=[IN_FOLDER, "800"], output_before=None,
          setup=[in_folder(None), lambda work: os.symlink("rom.bin", os.path.join(work, IN_FOLDER))],
          check=lambda r: (folder_holds({OUTPUT: CHIP_DATA[:0x800], "rom.bin": CHIP_DATA[:0x800]})(r)
-                          or link_beside_kept(r))),
+                          or link_beside_kept(r)),
+         not_on_windows="Wine sees a link to nothing as no file: the dump takes the link's own place"),
     dump("dump: an output named in 250 characters is dumped, and nothing else left beside it", "800", 1,
          args=[LONG_NAME, "800"], output_before=None, setup=[in_folder(None)],
-         check=folder_holds({os.path.basename(LONG_NAME): CHIP_DATA[:0x800]}),
-         not_on_windows="a path past 260 characters is another matter there"),
+         check=folder_holds({os.path.basename(LONG_NAME): CHIP_DATA[:0x800]})),
     # mkfifo f; chipdump f 800k: opening a FIFO waits for its reader.
     Case(name="dump: a bad size with a FIFO as the output is refused at once", prog="chipdump", args=[FIFO, "800k"],
          setup=[lambda work: os.mkfifo(os.path.join(work, FIFO))], status=1, stdout=b"", log=[], output=None,
