@@ -17,7 +17,7 @@ case "${1:-demo}" in
     packages+=(libftdi1-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
                mandoc dpkg-dev file gzip rpm) ;;
   test)
-    packages+=(libftdi1-dev umockdev libumockdev-dev valgrind cppcheck util-linux e2fsprogs acl
+    packages+=(libftdi1-dev umockdev libumockdev-dev valgrind cppcheck util-linux e2fsprogs acl strace
                g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
                g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
                srecord clang libclang-rt-14-dev

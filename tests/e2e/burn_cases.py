@@ -1,8 +1,11 @@
 import os
 import signal
+import subprocess
+import tempfile
+import threading
 
 from common import *
-from harness import BROKEN, STALLED, Case, IMAGE, read
+from harness import BROKEN, STALLED, TIMEOUT, Case, IMAGE, read
 
 IMAGE_DATA = data(5000)  # three blocks, the last one filled up
 SIGNALLED = data(8 * STRETCH, seed=7)
@@ -176,4 +179,96 @@ CASES += [
     Case(name="burn: a missing image named in Cyrillic is named as given", prog="chipburn", args=[CYRILLIC],
          env={"LC_ALL": "C.UTF-8"}, status=1, stdout=b"", log=[],
          stderr=f"Can't open {CYRILLIC}: No such file or directory\n".encode() + ERROR),
+]
+
+# Two small disks, a/ and b/, each a fresh tmpfs.
+DISKS = ("a", "b")
+TMPFS = ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs"]
+
+
+def first_inodes_differ():
+    """Why two fresh tmpfs cannot be given files of the same inode number
+    here: mount refused, or a kernel that numbers inodes across mounts."""
+    with tempfile.TemporaryDirectory() as folder:
+        inodes = []
+        for disk in DISKS:
+            path = os.path.join(folder, disk)
+            os.mkdir(path)
+            tried = subprocess.run(TMPFS + [path], capture_output=True, text=True)
+            if tried.returncode:
+                break
+            open(os.path.join(path, "first"), "wb").close()
+            inodes.append(os.stat(os.path.join(path, "first")).st_ino)
+            subprocess.run(["umount", path], check=True)
+    if len(inodes) < len(DISKS):
+        return "mount -t tmpfs DIR is refused here: " + (tried.stderr.strip().splitlines() or ["no reason given"])[0]
+    return None if inodes[0] == inodes[1] else f"two fresh tmpfs number their first files apart: {inodes}"
+
+
+def image_and_log_on_two_disks(work):
+    """a/image.bin and b/progress.log, each the first file on its disk."""
+    for disk, name, content in (("a", IMAGE, IMAGE_DATA), ("b", "progress.log", b"")):
+        os.mkdir(os.path.join(work, disk))
+        subprocess.run(TMPFS + [os.path.join(work, disk)], check=True)
+        with open(os.path.join(work, disk, name), "wb") as f:
+            f.write(content)
+
+
+def logged_on_the_other_disk(result):
+    at = lambda name: os.path.join(result["work"], name)
+    try:
+        if os.stat(at("a/" + IMAGE)).st_ino != os.stat(at("b/progress.log")).st_ino:
+            return "the image and the log do not share an inode number: nothing was shown"
+        if read(at("b/progress.log")) != BURN_ON + fills(0, 0x800, 0x1000) + BURN_OFF:
+            return "b/progress.log does not hold the prompts and the progress line"
+        return None
+    finally:
+        for disk in DISKS:
+            subprocess.run(["umount", at(disk)], check=True)
+
+
+ZEROS = 0x100000800  # head -c 4294969344 /dev/zero: a block past FFFFFFFF bytes
+
+
+def streamed_zeros(length):
+    """A setup: `length` zero bytes written into the FIFO PIPE as fast as they are taken."""
+    def setup(work):
+        os.mkfifo(os.path.join(work, PIPE))
+
+        def feed():
+            chunk = bytes(1 << 20)
+            try:
+                with open(os.path.join(work, PIPE), "wb") as f:
+                    for _ in range(length // len(chunk)):
+                        f.write(chunk)
+                    f.write(chunk[:length % len(chunk)])
+            except BrokenPipeError:  # the program stopped before it took the rest
+                pass
+        threading.Thread(target=feed, daemon=True).start()
+    return setup
+
+
+def sent_below_ffffffff(result):
+    """Every block whose stretch ends below FFFFFFFF went out, whole, and not
+    the one that holds the image's byte past it."""
+    writes = [line for line in result["log"] if line.startswith("FT_Write")]
+    if len(writes) != 0xFFFFF800 // STRETCH or set(writes) != {WRITE}:
+        return f"{len(writes)} blocks sent, want {0xFFFFF800 // STRETCH:#x} of 4096 bytes"
+    return None
+
+
+CASES += [
+    # chipburn a/image.bin >> b/progress.log: a file is one by its disk and its number.
+    whole_burn("burn: an image and the progress log on two disks where they share an inode number is burned",
+               args=["a/" + IMAGE], image=None, setup=[image_and_log_on_two_disks], stdout_file="b/progress.log",
+               stdout=b"", check=logged_on_the_other_disk, skip_if=first_inodes_differ,
+               not_on_windows="two tmpfs mounts are Linux's"),
+    # chipburn <(head -c 4294969344 /dev/zero): the length shows only as it is
+    # read. The progress line, some 30 GiB of it, and the 8 GiB on the link
+    # go nowhere. Two minutes on the simulated board without pacing.
+    Case(name="burn: a streamed image past FFFFFFFF bytes stops before the block that would wrap the counter",
+         prog="chipburn", args=[PIPE], setup=[streamed_zeros(ZEROS)], env={"SIMBOARD_WIRE": ""},
+         stdout_file="/dev/null", status=1, stderr=b"Can't burn image.fifo: it is longer than FFFFFFFF bytes\n" + ERROR,
+         check=sent_below_ffffffff, long_run=10 * TIMEOUT, not_on_windows="no FIFOs",
+         not_over_usb="the USB board drives its pins in real time: 8 GiB would take days"),
 ]

@@ -12,7 +12,6 @@ from harness import Case, HELPERS, IMAGE, NOBODY, OUTPUT, give_to_user, read
 
 CHIP_DATA = data(65536, seed=11)
 GREEK = "δεδομένα.bin"
-LONG_NAME = "a" * 246 + ".bin"
 
 
 def dump(name, size_text, reads, **more):
@@ -265,6 +264,47 @@ def as_touched(result):
     return None if got == want else f"the dump has mode and ACL {got}, a touched file {want}"
 
 
+def link_beside_kept(result):
+    """out/dump.bin still the link to rom.bin beside it, and nothing made in the work folder."""
+    if os.readlink(os.path.join(result["work"], IN_FOLDER)) != "rom.bin":
+        return "out/dump.bin is no longer the link to rom.bin"
+    made = os.path.lexists(os.path.join(result["work"], "rom.bin"))
+    return "rom.bin was made in the work folder" if made else None
+
+
+LONG_NAME = os.path.join(FOLDER, "d" * 246 + ".bin")  # 250 characters: the common file systems take 255
+
+
+def immutable(on):
+    """chattr +i: the folder takes no new file, and none of its files is renamed or removed."""
+    def change(work):
+        subprocess.run(["chattr", "+i" if on else "-i", os.path.join(work, FOLDER)], check=True)
+    return change
+
+
+def undo_both(work):
+    immutable(False)(work)
+    append_only(False)(work)
+
+
+chattr_i_refused = refused(lambda folder: ["chattr", "+i", folder], lambda folder: ["chattr", "-i", folder])
+strace_refused = refused(lambda folder: ["strace", "-o", "/dev/null", "true"], lambda folder: ["true"])
+
+
+def synced_then_renamed(result):
+    """The rename that puts the dump in place comes after a sync of the file it
+    renames, through a descriptor that strace -y shows with its path."""
+    trace = (read(os.path.join(result["work"], "trace.txt")) or b"").decode().splitlines()
+    renames = [i for i, line in enumerate(trace)
+               if re.search(r'rename\w*\(.*"%s"' % re.escape(OUTPUT), line) and line.endswith("= 0")]
+    if not renames:
+        return "no rename put the dump in place"
+    fresh = os.path.basename(re.search(r'rename\w*\((?:\w+(?:<[^>]*>)?, )?"([^"]+)"', trace[renames[-1]]).group(1))
+    synced = [line for line in trace[:renames[-1]]
+              if re.search(r"f(?:data)?sync\(\d+<[^>]*/%s>\) = 0" % re.escape(fresh), line)]
+    return None if synced else f"{fresh} was renamed to {OUTPUT} unsynced: " + " | ".join(trace[-6:])
+
+
 FIFO, FIFO_READ = "dump.fifo", {}
 
 
@@ -347,10 +387,6 @@ CASES = [
     dump("dump: a dump named in Greek is written on a Western code page", "800", 1, args=[GREEK, "800"],
          env={"LC_ALL": "C.UTF-8"}, output=EARLIER,
          check=lambda r: None if read(os.path.join(r["work"], GREEK)) == CHIP_DATA[:0x800] else f"{GREEK} is wrong"),
-    # The new file's name, the output's with the mark and six letters, stays within 255 bytes.
-    dump("dump: an output with a 250-character name is replaced", "800", 1, args=[LONG_NAME, "800"], output=EARLIER,
-         check=lambda r: None if read(os.path.join(r["work"], LONG_NAME)) == CHIP_DATA[:0x800] else "it is not",
-         not_on_windows="the path would pass Windows' 260 characters"),
     Case(name="dump: one argument does nothing", prog="chipdump", args=[OUTPUT], status=1, stdout=b"", stderr=b"",
          log=[], output=None),
     # A size of 0 would replace a good dump with an empty file.
@@ -424,6 +460,39 @@ CASES = [
          chip=CHIP_DATA, setup=[stalled_fifo], status=1, stderr=ERROR, stdout=progress_after(DUMP_READY, 20),
          interrupt=(lambda work: os.path.exists(os.path.join(work, "calls.log")), signal.SIGINT),
          check=lambda r: os.close(FIFO_READ.pop(r["work"])), not_on_windows="no FIFOs"),
+    # ln -s rom.bin out/dump.bin: the link is read from out/, where it is.
+    dump("dump: a relative link in another folder is followed from its own folder, not the current one", "800", 1,
+         args=[IN_FOLDER, "800"], output_before=None,
+         setup=[in_folder(None), lambda work: os.symlink("rom.bin", os.path.join(work, IN_FOLDER))],
+         check=lambda r: (folder_holds({OUTPUT: CHIP_DATA[:0x800], "rom.bin": CHIP_DATA[:0x800]})(r)
+                          or link_beside_kept(r)),
+         not_on_windows="Wine sees a link to nothing as no file: the dump takes the link's own place"),
+    # The new file's name, the output's with the mark and six letters, stays within 255 bytes.
+    dump("dump: an output named in 250 characters is dumped, and nothing else left beside it", "800", 1,
+         args=[LONG_NAME, "800"], output_before=None, setup=[in_folder(None)],
+         check=folder_holds({os.path.basename(LONG_NAME): CHIP_DATA[:0x800]})),
+    # mkfifo f; chipdump f 800k: opening a FIFO waits for its reader.
+    Case(name="dump: a bad size with a FIFO as the output is refused at once", prog="chipdump", args=[FIFO, "800k"],
+         setup=[lambda work: os.mkfifo(os.path.join(work, FIFO))], status=1, stdout=b"", log=[], output=None,
+         stderr=b"Can't take \"800k\" as the size: give a hexadecimal number from 1 to FFFFFFFF.\n" + ERROR,
+         not_on_windows="no FIFOs"),
+    # The dump can be neither put beside it nor emptied into it: adding it to
+    # the earlier bytes would leave a file that is neither dump.
+    Case(name="dump: an append-only earlier dump in a folder that takes no new file is refused, and kept",
+         prog="chipdump", args=[IN_FOLDER, "800"], chip=CHIP_DATA,
+         setup=[in_folder(EARLIER), append_only(True), immutable(True)],
+         # Refused before the prompt, or once the dump would start.
+         status=1, stdout=re.compile(b"(?:" + re.escape(DUMP_READY) + rb"(?:[ 0-9a-f]{4}\r)?)?"),
+         stderr=b"Can't write out/dump.bin: Operation not permitted\n" + ERROR,
+         check=folder_holds({OUTPUT: EARLIER}, undo_both), not_on_windows="chattr is Linux's",
+         skip_if=lambda: chattr_refused() or chattr_i_refused()),
+    # A power cut cannot be simulated: the order of the calls shows what it would leave.
+    # A sanitized build's leak check cannot run under a tracer; the other cases make it.
+    dump("dump: the new dump is synced to the disk before it takes the output's name", "800", 1,
+         output=CHIP_DATA[:0x800], check=synced_then_renamed, env={"ASAN_OPTIONS": "detect_leaks=0"},
+         wrapper=["strace", "-f", "-y", "-o", "trace.txt", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2"],
+         not_on_windows="strace is Linux's",
+         skip_if=lambda: strace_refused() if shutil.which("strace") else "no strace"),
     # As root every folder takes new files: the case runs as an ordinary user.
     dump("dump: an earlier dump in a folder the user may not add to is written where it is", "800", 1,
          args=[IN_FOLDER, "800"], output_before=None, ordinary_user=True,

@@ -41,7 +41,9 @@ class Case(dict):
     starts with ignored), umask (the one it starts with), file_limit (the
     largest file it may write, ulimit -f, in bytes), stdout=BROKEN or
     STALLED, stdout_file (a file in the work folder, or a path, appended to
-    as stdout), and what the
+    as stdout), wrapper (a command the program is run under: stdbuf,
+    strace), long_run (the seconds a case that takes minutes may run, only
+    with --long-runs), and what the
     operator does: stdin (typed, then end of input; default two Returns),
     or dialogue, a list of (text on screen, call log so far or None, answer)
     where the answer is bytes typed, a signal sent, or a callable given the
@@ -210,7 +212,7 @@ def run(case, args):
         # Only the case sets the board's knobs: one left in the caller's
         # environment (a chip size, a failure) would change every case.
         env = {k: v for k, v in os.environ.items() if not k.startswith("SIMBOARD_")}
-        env.update(SIMBOARD_CHIP=CHIP, SIMBOARD_LOG=LOG, SIMBOARD_WIRE=WIRE, **case.get("env", {}))
+        env.update(dict(SIMBOARD_CHIP=CHIP, SIMBOARD_LOG=LOG, SIMBOARD_WIRE=WIRE), **case.get("env", {}))
         for prog, prog_args in case.get("before", []):
             earlier = subprocess.run(args.emulator + [args.programs[prog]] + prog_args, cwd=work, env=env,
                                      input=b"\n\n", capture_output=True, timeout=TIMEOUT)
@@ -222,7 +224,7 @@ def run(case, args):
                 for name in (CHIP, WIRE):
                     if os.path.exists(at(name)):
                         give_to_user(at(name))
-        command = args.emulator + [programs[case["prog"]]] + case.get("args", [])
+        command = args.emulator + case.get("wrapper", []) + [programs[case["prog"]]] + case.get("args", [])
         closed, ignored, file_limit = case.get("closed", []), case.get("ignored", []), case.get("file_limit", FILE_LIMIT)
         pipe = os.pipe() if case.get("stdout") in (BROKEN, STALLED) else None
         stdout = open(at(case["stdout_file"]), "ab") if "stdout_file" in case else None
@@ -245,7 +247,7 @@ def run(case, args):
             type_in(proc, case.get("stdin", b"\n\n") if 0 not in closed else b"", True)
         converse(case, proc, out, work, args, errors)
         try:
-            proc.wait(timeout=10 if "dialogue" in case or "interrupt" in case else TIMEOUT)
+            proc.wait(timeout=10 if "dialogue" in case or "interrupt" in case else case.get("long_run", TIMEOUT))
         except subprocess.TimeoutExpired:
             # The whole group: a launcher's or Wine's children hold the pipes.
             os.killpg(proc.pid, signal.SIGKILL)
@@ -337,6 +339,8 @@ def skip_reason(case, args):
         problem = copies_for_nobody(args).get("failed")
         if problem:
             return problem
+    if case.get("long_run") and not args.long_runs:
+        return "takes minutes: the simulated board's own build runs it"
     return case["skip_if"]() if "skip_if" in case else None
 
 
@@ -349,6 +353,7 @@ def main():
     parser.add_argument("--windows", action="store_true", help="expect the Windows console's line ends")
     parser.add_argument("--front", choices=("d2xx", "usb"), default="d2xx", help="how the programs reach the board")
     parser.add_argument("--hold", help="the Windows build's holder of files (tests/windows/hold.cpp)")
+    parser.add_argument("--long-runs", action="store_true", help="run the cases that take minutes too")
     parser.add_argument("--filter", default="", help="run only cases whose name contains this")
     parser.add_argument("suites", nargs="+", help="python files that define CASES")
     args = parser.parse_args()

@@ -130,6 +130,18 @@ CASES += [case for prog, usage, failed in (("chipburn", b"IMAGE", 1), ("chipdump
                              ("that cannot be written", b"No space left on device", dict(stdout_file="/dev/full")),
                              ("with standard output closed", b"Bad file descriptor", dict(closed=[1], **STDOUT_CLOSED)))))]
 
+# stdbuf -o0 or -oL: the line's own write fails, and the final flush finds
+# nothing left to write. stdbuf's library is preloaded ahead of a sanitized
+# build's runtime, which refuses to start unless told that order will do.
+CASES += [Case(name=f"{prog} {option} under stdbuf {mode}: a line whose write failed is a failure", prog=prog,
+               args=[option], wrapper=["stdbuf", mode], stdout_file="/dev/full", status=failed, stdout=b"", log=[],
+               stderr=b"Can't write the %s line: No space left on device\n" % what + ERROR,
+               env={"ASAN_OPTIONS": "verify_asan_link_order=0"},
+               not_on_windows="stdbuf sets only a Linux C library's buffers")
+          for prog, option, mode, what, failed in (("chipverify", "--version", "-o0", b"version", 2),
+                                                   ("chipburn", "--help", "-oL", b"usage", 1),
+                                                   ("chipdump", "--version", "-oL", b"version", 1))]
+
 # The end of the 32-bit address space, known from a regular file's length
 # before the board is opened. An image one byte shorter gets as far as the
 # board, here an absent one.
