@@ -213,6 +213,23 @@ bool folderTakesFiles(const PathText& path) {
     return true;
 }
 
+namespace {
+
+// A stream that writes to an open handle, which it then owns; null, errno
+// set, with the handle closed.
+std::FILE* writerOf(HANDLE handle) {
+    int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd == -1 ? nullptr : _wfdopen(fd, L"wb");
+    if (!file) {
+        int error = errno;
+        if (fd == -1) CloseHandle(handle); else _close(fd);
+        errno = error;
+    }
+    return file;
+}
+
+}  // namespace
+
 std::FILE* createBeside(const PathText& path, PathText& fresh) {
     std::uint64_t seed = GetCurrentProcessId() ^ GetTickCount64();
     for (int i = 0; i < freshNameTries; ++i) {
@@ -225,11 +242,9 @@ std::FILE* createBeside(const PathText& path, PathText& fresh) {
             errno = errnoOf(error);
             return nullptr;
         }
-        int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
-        std::FILE* file = fd == -1 ? nullptr : _wfdopen(fd, L"wb");
+        std::FILE* file = writerOf(handle);
         if (!file) {
             int error = errno;
-            if (fd == -1) CloseHandle(handle); else _close(fd);
             DeleteFileW(fresh.data());
             errno = error;
         }
@@ -252,14 +267,7 @@ std::FILE* openToRewrite(const PathText& path) {
         errno = errnoOf(GetLastError());
         return nullptr;
     }
-    int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    std::FILE* file = fd == -1 ? nullptr : _wfdopen(fd, L"wb");
-    if (!file) {
-        int error = errno;
-        if (fd == -1) CloseHandle(handle); else _close(fd);
-        errno = error;
-    }
-    return file;
+    return writerOf(handle);
 }
 
 bool syncFile(std::FILE* file) { return flushFile(file) && _commit(_fileno(file)) == 0; }
