@@ -11,7 +11,24 @@ _zerbanit() {
   local options='--help --version'
   [ "$program" = chipverify ] && options="--blank $options"
   COMPREPLY=()
-  case $program:$COMP_CWORD in
+  # --format and --at, each with its value in the next word, come before
+  # IMAGE (chipdump: --format before OUTPUT) in any order; the arguments are
+  # counted from the first word after them. --help, --version and --blank
+  # stand alone as the first word.
+  local takes=' --format --at ' first=1
+  [ "$program" = chipdump ] && takes=' --format '
+  while ((first < COMP_CWORD)) && [[ $takes == *" ${COMP_WORDS[first]} "* ]]; do
+    if ((first + 1 == COMP_CWORD)); then
+      [ "${COMP_WORDS[first]}" = --format ] &&
+        mapfile -t COMPREPLY < <(compgen -W 'raw ihex srec' -- "$word")
+      return 0
+    fi
+    takes=${takes/" ${COMP_WORDS[first]} "/ }
+    first=$((first + 2))
+  done
+  ((first > 1)) && options=
+  options="$takes $options"
+  case $program:$((COMP_CWORD - first + 1)) in
     *:1)
       if [[ $word == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$word")
