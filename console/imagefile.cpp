@@ -105,7 +105,7 @@ std::uint32_t fillImageStretch(ImageFile& image, std::uint32_t address, std::uin
     std::fill(bytes, bytes + count, erasedByte);
     if (given) std::fill(given, given + count, false);
     // The addresses before the image's first byte are none of its own.
-    std::uint64_t from = image.at > address ? std::uint64_t{image.at} - address : 0;
+    std::uint32_t from = image.at > address ? image.at - address : 0u;
     if (from >= count) return 0;
     std::uint8_t* into = bytes + from;
     std::size_t wanted = count - from;
