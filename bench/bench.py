@@ -4,6 +4,7 @@ chipverify spend of their own, on the simulated board.
 
   python3 bench/bench.py            builds build/bench (Release) and prints the table
   python3 bench/bench.py --quick    leaves out the 109 s real-time burn of 1 MiB
+  python3 bench/bench.py --tail     only the erased tail's ratio (about 2 s)
 
 The link's physical time comes from the FT232R in asynchronous bit-bang:
 16 x baud bytes a second, so one 4096-byte block takes 213 ms for the writer
@@ -178,6 +179,26 @@ def measure(programs, prog, label, size, repeats, realtime, realtime_pty):
         return row
 
 
+def erased_tail_ratio(programs):
+    """chipburn in real time of a 64 KiB image of 8 KiB of data padded with FF,
+    over the same 8 KiB alone: the erased blocks after the last that
+    programs a cell are never sent, so the two take the same link time."""
+    walls = {}
+    with tempfile.TemporaryDirectory(prefix="zb-bench-") as work:
+        code = os.urandom(8 * 1024)
+        for label, image in (("padded", code + b"\xff" * (56 * 1024)), ("alone", code)):
+            setup = Setup(programs, "chipburn", 64 * 1024, work)
+            with open(setup.image, "wb") as f:
+                f.write(image)
+            walls[label] = run_pipe(setup, SIMBOARD_REALTIME="1")[2]
+    return walls["padded"], walls["alone"]
+
+
+def tail_line(padded, alone):
+    return (f"Erased tail: chipburn of 8 KiB + 56 KiB of FF {padded:.2f} s, of the 8 KiB alone {alone:.2f} s:"
+            f" ratio {padded / alone:.3f} (target about 1.0)")
+
+
 def ms(seconds):
     return f"{seconds * 1000:.3f}"
 
@@ -218,6 +239,7 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--no-build", action="store_true", help="use the programs already in --build-dir")
     parser.add_argument("--quick", action="store_true", help="no real-time run of the 1 MiB burn (109 s)")
+    parser.add_argument("--tail", action="store_true", help="only the erased tail's real-time ratio")
     parser.add_argument("--repeats", type=int, default=5, help="runs per measurement for 64 KiB (1 MiB: 3)")
     args = parser.parse_args()
     if not os.access("/usr/bin/time", os.X_OK):
@@ -227,6 +249,10 @@ def main():
     if not args.no_build:
         build(args.build_dir)
     programs = {p: os.path.join(args.build_dir, p, p) for p in BAUD}
+    tail = erased_tail_ratio(programs)
+    if args.tail:
+        print(tail_line(*tail))
+        return
     rows = []
     for prog in BAUD:
         for label, size in SIZES.items():
@@ -236,6 +262,7 @@ def main():
             # Real time on a terminal for the small image only: it would double the 109 s of the large burn.
             rows.append(measure(programs, prog, label, size, repeats, realtime, size <= 65536))
     print(table(rows))
+    print(tail_line(*tail))
 
 
 if __name__ == "__main__":

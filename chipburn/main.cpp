@@ -1,15 +1,19 @@
-// chipburn: copies a raw image file into the EPROM fitted in the board.
+// chipburn: copies an image (raw bytes, Intel HEX or S-record) into the
+// EPROM fitted in the board.
 //
 // The board takes no addresses: the operator resets its counter, and from
 // there every two bytes on the link program one ROM address and step the
-// counter. So the image goes out whole, in order, each byte twice.
+// counter. So the chip's addresses go out in order from 0, each byte
+// twice, the erased byte where the image gives none; nothing goes past the
+// last block that programs a cell.
 #include "breaks.h"
 #include "console.h"
 #include "devicelink.h"
-#include "files.h"
-#include "image.h"
+#include "imagefile.h"
+#include "options.h"
 #include "system.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -18,13 +22,14 @@
 
 namespace {
 
-constexpr char usage[] = "IMAGE";
+constexpr char usage[] = "[--format raw|ihex|srec] [--at ADDRESS] IMAGE";
 constexpr char powerOnPrompt[] =
     "adjust SW setting, set ROM, push ADDRESS RESET, turn ON the Power, and hit return key!";
 constexpr char powerOffPrompt[] = "Turn OFF the power, remove ROM, and hit return key!";
 constexpr char shrank[] = "it got shorter while it was burned";
 
 using LinkBlock = std::array<std::uint8_t, linkBlockSize>;
+using BlockBytes = std::array<std::uint8_t, addressesPerBlock>;
 
 // How a burn ends. The image's troubles are told at the end; the other ends
 // said why on the way, or, for a break, have nothing more to say than the
@@ -33,6 +38,7 @@ enum class BurnEnd {
     goOn,
     done,
     infoUnwritten,
+    optionRefused,
     imageRefused,
     boardRefused,
     imageReadFailed,
@@ -43,122 +49,110 @@ enum class BurnEnd {
     broken
 };
 
-// Takes the next 2048 image bytes into the block, each twice; past the end
-// of the image the block is filled with erased bytes, which leave their
-// cells as they are. Returns how many bytes came from the image.
-std::uint32_t fillBlock(std::FILE* image, LinkBlock& block, std::uint32_t address) {
-    showProgress(address, addressesPerBlock);
-    std::array<std::uint8_t, addressesPerBlock> bytes;
-    std::size_t taken = std::fread(bytes.data(), 1, bytes.size(), image);
+// Each byte twice: the board programs an address with the first and steps
+// its counter with the second.
+void doubleInto(LinkBlock& block, const BlockBytes& bytes) {
     for (std::uint32_t j = 0; j < addressesPerBlock; ++j) {
-        std::uint8_t byte = j < taken ? bytes[j] : erasedByte;
-        block[2 * j] = byte;
-        block[2 * j + 1] = byte;
+        block[2 * j] = bytes[j];
+        block[2 * j + 1] = bytes[j];
     }
-    return static_cast<std::uint32_t>(taken);
 }
 
-// The block is filled at the first address of its stretch and sent at the
-// last; the passes between only count, so the progress line and the break
-// check keep the address the board is at. A regular image that ends before
-// the length it had when it was opened has left the chip with part of it:
-// the block under way goes out, and the burn is no success.
-BurnEnd copyImage(FT_HANDLE device, std::FILE* image, std::uint64_t length, int& readError) {
+BurnEnd sendBlock(FT_HANDLE device, LinkBlock& block) {
+    // The board's counter has moved on by however many bytes got through:
+    // every later block would land at the wrong addresses.
+    if (outUSB(device, block.data(), linkBlockSize) != 0) return BurnEnd::sendFailed;
+    return exitNow ? BurnEnd::broken : BurnEnd::goOn;
+}
+
+// Erased blocks leave their cells as they are, but the board's counter
+// moves only by sending: erased blocks are held back, counted, and sent
+// only before a block that programs a cell. Those after the last such
+// block are never sent. Each block's address shows once the board is
+// there, as the block is filled.
+struct HeldBlocks {
+    std::uint64_t from;  // the first one's address, where the board is
+    std::uint32_t count;
+};
+
+BurnEnd sendHeld(FT_HANDLE device, HeldBlocks& held) {
+    if (held.count == 0) return BurnEnd::goOn;
+    LinkBlock erased;
+    erased.fill(erasedByte);
+    for (; held.count > 0; --held.count) {
+        if (BurnEnd end = sendBlock(device, erased); end != BurnEnd::goOn) return end;
+        held.from += addressesPerBlock;
+        showProgress(static_cast<std::uint32_t>(held.from), addressesPerBlock);
+    }
+    return BurnEnd::goOn;
+}
+
+// A block is filled at its first address, and sent, or held back, before
+// the next is filled; the progress line keeps the address the board is at.
+// A break stops the copy after the block under way. A regular image that
+// ends before the length it had when it was opened has left the chip with
+// part of it: the burn is no success.
+BurnEnd copyImage(FT_HANDLE device, ImageFile& image, int& readError) {
     LinkBlock block;
-    std::uint32_t address = 0;
-    std::uint32_t blockCounter = 0;
-    std::uint32_t unsentImageBytes = 0;
-    std::uint64_t taken = 0;
-    for (;;) {
-        if (blockCounter == 0) {
-            unsentImageBytes = fillBlock(image, block, address);
-            taken += unsentImageBytes;
-            // A break that cut the fill short is the break, not a read error:
-            // nothing of this block has gone out.
-            if (exitNow) return BurnEnd::broken;
-            if (std::ferror(image)) {
-                readError = errno;
-                return BurnEnd::imageReadFailed;
-            }
-            // Past FFFFFFFF the board's counter would wrap to 0 and burn the
-            // rest over the start: a stream says how long it is only here.
-            if (pastLongestImage(address, unsentImageBytes)) return BurnEnd::imageTooLong;
-        }
-        if (++blockCounter == addressesPerBlock) {
-            // The board's counter has moved on by however many bytes got
-            // through: every later block would land at the wrong addresses.
-            if (outUSB(device, block.data(), linkBlockSize) != 0) return BurnEnd::sendFailed;
-            blockCounter = 0;
-            unsentImageBytes = 0;
-        }
+    BlockBytes bytes;
+    HeldBlocks held{0, 0};
+    for (std::uint64_t address = 0;; address += addressesPerBlock) {
+        if (held.count == 0) showProgress(static_cast<std::uint32_t>(address), addressesPerBlock);
+        fillImageStretch(image, static_cast<std::uint32_t>(address), addressesPerBlock, bytes.data(), nullptr);
+        // A break that cut the fill short is the break, not a read error:
+        // nothing of this block has gone out.
         if (exitNow) return BurnEnd::broken;
-        ++address;
-        if (std::feof(image) && unsentImageBytes == 0) {
-            if (taken < length) return BurnEnd::imageShrank;
-            // A pipe that ends before its first byte has sent nothing.
-            return taken == 0 ? BurnEnd::imageEmpty : BurnEnd::done;
+        if (image.format == ImageFormat::raw && std::ferror(image.file)) {
+            readError = errno;
+            return BurnEnd::imageReadFailed;
         }
+        // Past FFFFFFFF the board's counter would wrap to 0 and burn the
+        // rest over the start: a stream says how long it is only here.
+        if (rawImageRunsPast(image)) return BurnEnd::imageTooLong;
+        if (std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == erasedByte; })) {
+            if (held.count++ == 0) held.from = address;
+        } else {
+            if (BurnEnd end = sendHeld(device, held); end != BurnEnd::goOn) return end;
+            doubleInto(block, bytes);
+            if (BurnEnd end = sendBlock(device, block); end != BurnEnd::goOn) return end;
+        }
+        if (!imageEnded(image, address + addressesPerBlock)) continue;
+        if (image.format != ImageFormat::raw) return BurnEnd::done;
+        if (image.lengthKnown && image.taken < image.length) return BurnEnd::imageShrank;
+        // A pipe that ends before its first byte has sent nothing.
+        return image.taken == 0 ? BurnEnd::imageEmpty : BurnEnd::done;
     }
 }
 
-// A regular file is judged before the board is opened, so that the operator
-// never fits a chip for an image that is too long, empty or unreadable. A
-// length of 0 is read to be sure: some files say so and hold more. A pipe
-// has no length to give.
-BurnEnd lookAtImage(std::FILE* image, std::uint64_t& length, int& readError) {
-    switch (imageLength(image, length)) {
-    case ImageLength::unknown:
-        return BurnEnd::goOn;
-    case ImageLength::tooLong:
-        return BurnEnd::imageTooLong;
-    case ImageLength::fits:
-        break;
-    }
-    if (length > 0) return BurnEnd::goOn;
-    int c = std::getc(image);
-    if (c != EOF) {
-        std::ungetc(c, image);
-        return BurnEnd::goOn;
-    }
-    if (!std::ferror(image)) return BurnEnd::imageEmpty;
-    readError = errno;
-    return BurnEnd::imageReadFailed;
-}
-
-// The image opened, its length checked and the board set up before the
-// operator fits the chip; the copy between the two prompts.
-BurnEnd burn(const ArgChar* imagePath, int& readError) {
-    std::FILE* image = openImage(imagePath);
-    if (!image) return BurnEnd::imageRefused;
-    std::uint64_t length = 0;
-    if (BurnEnd end = lookAtImage(image, length, readError); end != BurnEnd::goOn) {
-        std::fclose(image);
-        return end;
-    }
+// The image judged and the board set up before the operator fits the
+// chip, so that the operator never fits one for an image that is refused;
+// the copy between the two prompts.
+BurnEnd burn(const ArgChar* imagePath, const ImageOptions& options, ImageFile& image, int& readError) {
+    if (!takeImage(imagePath, "burn", options, image)) return BurnEnd::imageRefused;
     FT_HANDLE device = nullptr;
     if (initUSB(&device, writerLink) != 0) {
-        std::fclose(image);
+        closeImage(image);
         return BurnEnd::boardRefused;
     }
 
     prompt(powerOnPrompt);
     catchBreak();
-    BurnEnd end = copyImage(device, image, length, readError);
+    BurnEnd end = copyImage(device, image, readError);
     releaseBreak();
     if (end == BurnEnd::done) prompt(powerOffPrompt);
 
     FT_Close(device);
-    std::fclose(image);
+    closeImage(image);
     return end;
 }
 
 // Where an end becomes the program's last lines and its status.
-int endWith(BurnEnd end, const ArgChar* imagePath, int readError) {
+int endWith(BurnEnd end, const ArgChar* imagePath, const ImageFile& image, int readError) {
     if (end == BurnEnd::done) return EXIT_SUCCESS;
     if (end == BurnEnd::imageReadFailed) reportFileFailure("read", imagePath, readError);
     if (end == BurnEnd::imageEmpty) reportFileProblem("burn", imagePath, imageEmpty);
     if (end == BurnEnd::imageShrank) reportFileProblem("burn", imagePath, shrank);
-    if (end == BurnEnd::imageTooLong) reportFileProblem("burn", imagePath, imageTooLong);
+    if (end == BurnEnd::imageTooLong) reportFileProblem("burn", imagePath, runsPastReason(image));
     printErrorLine();
     return EXIT_FAILURE;
 }
@@ -170,8 +164,13 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     if (argc < 2) return EXIT_FAILURE;
     InfoAnswer info = answerInfo(argv[1], "chipburn", usage);
     if (info == InfoAnswer::given) return EXIT_SUCCESS;
-    if (info == InfoAnswer::unwritten) return endWith(BurnEnd::infoUnwritten, argv[1], 0);
+    ImageFile image{};
+    if (info == InfoAnswer::unwritten) return endWith(BurnEnd::infoUnwritten, argv[1], image, 0);
+    ImageOptions options;
+    int next = takeOptions(argc, argv, true, options);
+    if (next == 0) return endWith(BurnEnd::optionRefused, argv[1], image, 0);
+    if (next == argc) return EXIT_FAILURE;
     int readError = 0;
-    BurnEnd end = burn(argv[1], readError);
-    return endWith(end, argv[1], readError);
+    BurnEnd end = burn(argv[next], options, image, readError);
+    return endWith(end, argv[next], image, readError);
 }

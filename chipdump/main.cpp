@@ -1,11 +1,15 @@
-// chipdump: copies the contents of the EPROM fitted in the board into a raw
-// file, one byte per ROM address.
+// chipdump: copies the contents of the EPROM fitted in the board into a
+// file: raw, one byte per ROM address, or Intel HEX or S-record when asked,
+// every address written, erased ones too.
 #include "breaks.h"
 #include "console.h"
 #include "devicelink.h"
 #include "files.h"
+#include "ihex.h"
+#include "options.h"
 #include "sampling.h"
 #include "size.h"
+#include "srec.h"
 #include "system.h"
 
 #include <cerrno>
@@ -15,7 +19,7 @@
 
 namespace {
 
-constexpr char usage[] = "OUTPUT SIZE";
+constexpr char usage[] = "[--format raw|ihex|srec] OUTPUT SIZE";
 
 // How a dump ends. A failed write is told at the end; the other ends said
 // why on the way, or, for a refused restart of the board's input and a
@@ -24,6 +28,7 @@ enum class DumpEnd {
     goOn,
     done,
     infoUnwritten,
+    optionRefused,
     sizeRefused,
     outputRefused,
     boardRefused,
@@ -33,29 +38,60 @@ enum class DumpEnd {
     broken
 };
 
+// The dump's text as it is written: a record stretch at a time, the
+// writers holding only where they are.
+struct DumpWriter {
+    ImageFormat format;
+    IhexWriter ihex;
+    SrecWriter srec;
+};
+
+bool startWriting(DumpWriter& writer, std::FILE* output, std::uint32_t size) {
+    if (writer.format == ImageFormat::ihex) startIhex(writer.ihex, output);
+    return writer.format != ImageFormat::srec || startSrec(writer.srec, output, size);
+}
+
+bool writeStretch(DumpWriter& writer, std::FILE* output, std::uint32_t address, const Stretch& settled,
+                  std::uint32_t count) {
+    if (writer.format == ImageFormat::ihex) return writeIhex(writer.ihex, address, settled.data(), count);
+    if (writer.format == ImageFormat::srec) return writeSrec(writer.srec, address, settled.data(), count);
+    return std::fwrite(settled.data(), 1, count, output) == count;
+}
+
+bool endWriting(DumpWriter& writer) {
+    if (writer.format == ImageFormat::ihex) return endIhex(writer.ihex);
+    return writer.format != ImageFormat::srec || endSrec(writer.srec);
+}
+
 // Each stretch is written as it comes in, the last one as far as the size
-// goes. A break stops the dump after the block under way; a failed write
-// ends it, with its reason kept for the message.
-DumpEnd dumpChip(FT_HANDLE device, std::FILE* output, std::uint32_t size, int& writeError) {
+// goes, and a text's end after it. A break stops the dump after the block
+// under way; a failed write ends it, with its reason kept for the message.
+DumpEnd dumpChip(FT_HANDLE device, std::FILE* output, std::uint32_t size, DumpWriter& writer, int& writeError) {
     auto plan = [size](std::uint32_t address, StretchPlan& next) {
         showProgress(address);
         next = stretchOfSize(size, address);
         return DumpEnd::goOn;
     };
-    auto write = [&](std::uint32_t, const Stretch& settled, std::uint32_t count) {
-        bool written = std::fwrite(settled.data(), 1, count, output) == count;
+    auto write = [&](std::uint32_t address, const Stretch& settled, std::uint32_t count) {
+        bool written = writeStretch(writer, output, address, settled, count) &&
+                       (address + count < size || endWriting(writer));
         // A write to a stalled pipe that the break cut short is the break.
         if (exitNow) return DumpEnd::broken;
         if (written) return DumpEnd::goOn;
         writeError = errno;
         return DumpEnd::writeFailed;
     };
+    if (!startWriting(writer, output, size)) {
+        writeError = errno;
+        return DumpEnd::writeFailed;
+    }
     return sampleChip<DumpEnd>(device, plan, write);
 }
 
 // The size and the output checked and the board set up before the operator
 // fits the chip; the dump after the prompt.
-DumpEnd dump(const ArgChar* outputPath, const ArgChar* sizeText, DumpFile& output, int& writeError) {
+DumpEnd dump(const ArgChar* outputPath, const ArgChar* sizeText, DumpWriter& writer, DumpFile& output,
+             int& writeError) {
     // Checked before the file is opened, so a typo never touches a dump
     // that is already there; a size of 0 would replace it with nothing.
     std::uint32_t size = 0;
@@ -79,7 +115,7 @@ DumpEnd dump(const ArgChar* outputPath, const ArgChar* sizeText, DumpFile& outpu
     catchBreak();
     DumpEnd end = DumpEnd::writeFailed;
     if (startDump(output))
-        end = dumpChip(device, output.file, size, writeError);
+        end = dumpChip(device, output.file, size, writer, writeError);
     else
         writeError = errno;
     FT_Close(device);
@@ -110,8 +146,12 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     if (info == InfoAnswer::given) return EXIT_SUCCESS;
     DumpFile output;
     if (info == InfoAnswer::unwritten) return endWith(DumpEnd::infoUnwritten, argv[1], output, 0);
-    if (argc < 3) return EXIT_FAILURE;
+    ImageOptions options;
+    int next = takeOptions(argc, argv, false, options);
+    if (next == 0) return endWith(DumpEnd::optionRefused, argv[1], output, 0);
+    if (next + 1 >= argc) return EXIT_FAILURE;
+    DumpWriter writer{options.format, {}, {}};
     int writeError = 0;
-    DumpEnd end = dump(argv[1], argv[2], output, writeError);
-    return endWith(end, argv[1], output, writeError);
+    DumpEnd end = dump(argv[next], argv[next + 1], writer, output, writeError);
+    return endWith(end, argv[next], output, writeError);
 }

@@ -1,14 +1,17 @@
-// chipverify: compares the EPROM fitted in the board with a raw image, or
-// checks that it is blank, and says which. The exit status is cmp's: 0 the
-// same, 1 different, 2 trouble.
+// chipverify: compares the EPROM fitted in the board with an image (raw
+// bytes, Intel HEX or S-record), or checks that it is blank, and says
+// which. The exit status is cmp's: 0 the same, 1 different, 2 trouble.
 //
-// The chip is read as chipdump reads it, and the image streams in beside
-// it, each stretch read just before the block that is compared with it: an
-// image on a pipe works, and nothing of it is kept past its stretch.
+// The chip is read as chipdump reads it, from address 0 (the board's
+// counter moves only by reading) up to the image's highest address, and
+// only the addresses the image gives are compared. A raw image streams in
+// beside the chip, each stretch read just before the block that is
+// compared with it: an image on a pipe works, and nothing of it is kept
+// past its stretch.
 #include "console.h"
 #include "devicelink.h"
-#include "files.h"
-#include "image.h"
+#include "imagefile.h"
+#include "options.h"
 #include "sampling.h"
 #include "size.h"
 #include "system.h"
@@ -19,7 +22,7 @@
 
 namespace {
 
-constexpr char usage[] = "IMAGE | --blank SIZE";
+constexpr char usage[] = "[--format raw|ihex|srec] [--at ADDRESS] IMAGE | --blank SIZE";
 constexpr char blankOption[] = "--blank";
 
 constexpr int sameStatus = 0;
@@ -31,6 +34,11 @@ constexpr char holdsBefore[] = "\nThe chip holds ";
 constexpr char holdsAfter[] = ": %u bytes.\n";
 constexpr char differsBefore[] = "\nThe chip differs from ";
 constexpr char differsAfter[] = " at %u of %u addresses, first at 0x%x: chip 0x%02x, image 0x%02x.\n";
+// An image with gaps, or placed with --at, is told by the addresses it
+// gives: the chip's other addresses were never compared.
+constexpr char holdsGivenAfter[] = " at the %u addresses it gives, from 0x%x to 0x%x.\n";
+constexpr char differsGivenAfter[] =
+    " at %u of the %u addresses it gives, from 0x%x to 0x%x, first at 0x%x: chip 0x%02x, image 0x%02x.\n";
 constexpr char canTake[] = "It can take the image without erasing.\n";
 constexpr char mustErase[] = "It must be erased before it can take the image.\n";
 constexpr char blank[] = "\nThe chip is blank: %u bytes.\n";
@@ -43,6 +51,7 @@ enum class VerifyEnd {
     goOn,
     done,
     infoUnwritten,
+    optionRefused,
     sizeRefused,
     imageRefused,
     boardRefused,
@@ -56,7 +65,9 @@ enum class VerifyEnd {
 
 struct Differences {
     std::uint32_t addresses;  // compared so far
-    std::uint32_t count;      // of those, the ones that differ
+    std::uint32_t lowest;     // the first and last compared
+    std::uint32_t highest;
+    std::uint32_t count;  // of those, the ones that differ
     std::uint32_t first;
     std::uint8_t firstChip;
     std::uint8_t firstWanted;
@@ -65,100 +76,99 @@ struct Differences {
     bool needsErase;
 };
 
-struct ImageStream {
-    std::FILE* file;
-    Stretch bytes;      // the stretch the next block is compared with
-    StretchPlan first;  // the first stretch's plan, when it is read early
-    bool readEarly;     // whether it was, before the board was opened
-    int readError;      // errno of a failed read, or 0
+// The image's side of a block: its bytes, and which addresses it gives.
+struct Wanted {
+    Stretch bytes;
+    std::array<bool, addressesPerBlock> given;
 };
 
-void compareStretch(Differences& found, std::uint32_t address, const Stretch& chip, const Stretch& wanted,
+void compareStretch(Differences& found, std::uint32_t address, const Stretch& chip, const Wanted& wanted,
                     std::uint32_t count) {
     for (std::uint32_t j = 0; j < count; ++j) {
-        if (chip[j] == wanted[j]) continue;
+        if (!wanted.given[j]) continue;
+        if (found.addresses++ == 0) found.lowest = address + j;
+        found.highest = address + j;
+        if (chip[j] == wanted.bytes[j]) continue;
         if (found.count++ == 0) {
             found.first = address + j;
             found.firstChip = chip[j];
-            found.firstWanted = wanted[j];
+            found.firstWanted = wanted.bytes[j];
         }
-        if ((wanted[j] & ~chip[j]) != 0) found.needsErase = true;
+        if ((wanted.bytes[j] & ~chip[j]) != 0) found.needsErase = true;
     }
-    found.addresses += count;
 }
 
-// Takes the image's next stretch. Its end is looked for before the block
-// is asked for, so that an image of whole blocks costs no block past them.
-// An image that gives nothing (a pipe whose command failed) has no verdict.
-VerifyEnd readStretch(ImageStream& image, std::uint32_t address, StretchPlan& next) {
-    if (image.readEarly) {
-        image.readEarly = false;
-        next = image.first;
+// Takes the image's next stretch. A raw image's end is looked for before
+// the block is asked for, so that an image of whole blocks costs no block
+// past them. An image that gives nothing (a pipe whose command failed) has
+// no verdict.
+VerifyEnd readStretch(ImageFile& image, std::uint32_t address, Wanted& wanted, StretchPlan& next, int& readError) {
+    std::uint32_t given = fillImageStretch(image, address, addressesPerBlock, wanted.bytes.data(), wanted.given.data());
+    if (image.format != ImageFormat::raw) {
+        std::uint32_t left = highestAddress(image.text) - address;
+        next = {left < addressesPerBlock ? left + 1 : addressesPerBlock, left < addressesPerBlock};
         return VerifyEnd::goOn;
-    }
-    std::size_t taken = std::fread(image.bytes.data(), 1, image.bytes.size(), image.file);
-    bool more = false;
-    if (taken == image.bytes.size()) {
-        int c = std::getc(image.file);
-        more = c != EOF;
-        if (more) std::ungetc(c, image.file);
     }
     if (std::ferror(image.file)) {
-        image.readError = errno;
+        readError = errno;
         return VerifyEnd::imageReadFailed;
     }
-    if (address == 0 && taken == 0) return VerifyEnd::imageEmpty;
-    if (pastLongestImage(address, taken)) return VerifyEnd::imageTooLong;
-    next = {static_cast<std::uint32_t>(taken), !more};
-    return VerifyEnd::goOn;
-}
-
-// A regular file is judged before the board is opened, so that the operator
-// never fits a chip for an image that is too long, empty or unreadable. A
-// pipe may have nothing to give before its command has run: its first
-// stretch is read as any other, once the chip is being read.
-VerifyEnd readFirstStretchEarly(ImageStream& image) {
-    std::uint64_t length = 0;
-    switch (imageLength(image.file, length)) {
-    case ImageLength::unknown:
+    // The stretches before a raw image's first byte only move the counter.
+    std::uint32_t from = image.at > address ? image.at - address : 0;
+    if (from >= addressesPerBlock) {
+        next = {addressesPerBlock, false};
         return VerifyEnd::goOn;
-    case ImageLength::tooLong:
-        return VerifyEnd::imageTooLong;
-    case ImageLength::fits:
-        break;
     }
-    VerifyEnd end = readStretch(image, 0, image.first);
-    image.readEarly = end == VerifyEnd::goOn;
-    return end;
+    if (image.taken == 0) return VerifyEnd::imageEmpty;
+    if (rawImageRunsPast(image)) return VerifyEnd::imageTooLong;
+    bool more = from + given == addressesPerBlock && rawImageGoesOn(image);
+    if (std::ferror(image.file)) {
+        readError = errno;
+        return VerifyEnd::imageReadFailed;
+    }
+    next = {from + given, !more};
+    return VerifyEnd::goOn;
 }
 
 // The chip against the image, or with no image against an erased chip of
 // `size` bytes.
-VerifyEnd compareChip(FT_HANDLE device, ImageStream& image, std::uint32_t size, Differences& found) {
-    Stretch erased;
-    erased.fill(erasedByte);
+VerifyEnd compareChip(FT_HANDLE device, ImageFile* image, std::uint32_t size, Differences& found, int& readError) {
+    Wanted wanted;
     auto plan = [&](std::uint32_t address, StretchPlan& next) {
         showProgress(address);
-        if (image.file) return readStretch(image, address, next);
+        if (image) return readStretch(*image, address, wanted, next, readError);
         next = stretchOfSize(size, address);
+        wanted.bytes.fill(erasedByte);
+        wanted.given.fill(true);
         return VerifyEnd::goOn;
     };
     auto compare = [&](std::uint32_t address, const Stretch& chip, std::uint32_t count) {
-        compareStretch(found, address, chip, image.file ? image.bytes : erased, count);
+        compareStretch(found, address, chip, wanted, count);
         return VerifyEnd::goOn;
     };
     return sampleChip<VerifyEnd>(device, plan, compare);
 }
 
-int sayImageVerdict(const ArgChar* imagePath, const Differences& found) {
+int sayImageVerdict(const ArgChar* imagePath, const ImageFile& image, const Differences& found) {
+    bool byAddresses = image.format != ImageFormat::raw || image.placed;
     std::fputs(found.count == 0 ? holdsBefore : differsBefore, stdout);
     writeArgument(stdout, imagePath);
+    auto compared = static_cast<unsigned>(found.addresses);
+    auto lowest = static_cast<unsigned>(found.lowest);
+    auto highest = static_cast<unsigned>(found.highest);
     if (found.count == 0) {
-        std::printf(holdsAfter, static_cast<unsigned>(found.addresses));
+        if (byAddresses)
+            std::printf(holdsGivenAfter, compared, lowest, highest);
+        else
+            std::printf(holdsAfter, compared);
         return sameStatus;
     }
-    std::printf(differsAfter, static_cast<unsigned>(found.count), static_cast<unsigned>(found.addresses),
-                static_cast<unsigned>(found.first), found.firstChip, found.firstWanted);
+    auto count = static_cast<unsigned>(found.count);
+    auto first = static_cast<unsigned>(found.first);
+    if (byAddresses)
+        std::printf(differsGivenAfter, count, compared, lowest, highest, first, found.firstChip, found.firstWanted);
+    else
+        std::printf(differsAfter, count, compared, first, found.firstChip, found.firstWanted);
     std::fputs(found.needsErase ? mustErase : canTake, stdout);
     return differentStatus;
 }
@@ -175,7 +185,8 @@ int sayBlankVerdict(const Differences& found) {
 
 // The size, or the image, checked and the board set up before the operator
 // fits the chip; the comparison after the prompt, and the verdict.
-VerifyEnd verify(bool blankCheck, const ArgChar* argument, ImageStream& image, int& status) {
+VerifyEnd verify(bool blankCheck, const ArgChar* argument, const ImageOptions& options, ImageFile& image,
+                 int& readError, int& status) {
     // Started without standard output, the verdict would reach no one: the
     // operator is not asked to fit a chip for it.
     if (startedWithoutStdout()) {
@@ -185,39 +196,35 @@ VerifyEnd verify(bool blankCheck, const ArgChar* argument, ImageStream& image, i
     std::uint32_t size = 0;
     if (blankCheck) {
         if (!takeSize(argument, size)) return VerifyEnd::sizeRefused;
-    } else {
-        image.file = openImage(argument);
-        if (!image.file) return VerifyEnd::imageRefused;
-        if (VerifyEnd end = readFirstStretchEarly(image); end != VerifyEnd::goOn) {
-            std::fclose(image.file);
-            return end;
-        }
+    } else if (!takeImage(argument, "verify", options, image)) {
+        return VerifyEnd::imageRefused;
     }
     FT_HANDLE device = nullptr;
     if (initUSB(&device, readerLink) != 0) {
-        if (image.file) std::fclose(image.file);
+        closeImage(image);
         return VerifyEnd::boardRefused;
     }
 
-    Differences found{0, 0, 0, 0, 0, false};
+    Differences found{0, 0, 0, 0, 0, 0, 0, false};
     prompt(readyPrompt);
-    VerifyEnd end = startSampling(device) == 0 ? compareChip(device, image, size, found) : VerifyEnd::startRefused;
+    VerifyEnd end = startSampling(device) == 0 ? compareChip(device, blankCheck ? nullptr : &image, size, found, readError)
+                                               : VerifyEnd::startRefused;
     FT_Close(device);
-    if (image.file) std::fclose(image.file);
+    closeImage(image);
     if (end != VerifyEnd::done) return end;
     // Only the verdict's own lines count: a progress line lost on the way
     // does not make it wrong.
     std::clearerr(stdout);
-    status = blankCheck ? sayBlankVerdict(found) : sayImageVerdict(argument, found);
+    status = blankCheck ? sayBlankVerdict(found) : sayImageVerdict(argument, image, found);
     return stdoutWritten("the verdict") ? VerifyEnd::done : VerifyEnd::verdictUnwritten;
 }
 
 // Where an end becomes the program's last lines and its status.
-int endWith(VerifyEnd end, const ArgChar* imagePath, int readError, int status) {
+int endWith(VerifyEnd end, const ArgChar* imagePath, const ImageFile& image, int readError, int status) {
     if (end == VerifyEnd::done) return status;
     if (end == VerifyEnd::imageReadFailed) reportFileFailure("read", imagePath, readError);
     if (end == VerifyEnd::imageEmpty) reportFileProblem("verify", imagePath, imageEmpty);
-    if (end == VerifyEnd::imageTooLong) reportFileProblem("verify", imagePath, imageTooLong);
+    if (end == VerifyEnd::imageTooLong) reportFileProblem("verify", imagePath, runsPastReason(image));
     printErrorLine();
     return troubleStatus;
 }
@@ -229,12 +236,15 @@ int PROGRAM_MAIN(int argc, ArgChar** argv) {
     if (argc < 2) return troubleStatus;
     InfoAnswer info = answerInfo(argv[1], "chipverify", usage);
     if (info == InfoAnswer::given) return sameStatus;
-    if (info == InfoAnswer::unwritten) return endWith(VerifyEnd::infoUnwritten, argv[1], 0, 0);
+    ImageFile image{};
+    if (info == InfoAnswer::unwritten) return endWith(VerifyEnd::infoUnwritten, argv[1], image, 0, 0);
     bool blankCheck = argumentIs(argv[1], blankOption);
-    if (blankCheck && argc < 3) return troubleStatus;
-    const ArgChar* argument = argv[blankCheck ? 2 : 1];
-    ImageStream image{nullptr, {}, {0, true}, false, 0};
+    ImageOptions options{false, ImageFormat::raw, false, 0};
+    int next = blankCheck ? 2 : takeOptions(argc, argv, true, options);
+    if (next == 0) return endWith(VerifyEnd::optionRefused, argv[1], image, 0, 0);
+    if (next >= argc) return troubleStatus;
+    int readError = 0;
     int status = sameStatus;
-    VerifyEnd end = verify(blankCheck, argument, image, status);
-    return endWith(end, argument, image.readError, status);
+    VerifyEnd end = verify(blankCheck, argv[next], options, image, readError, status);
+    return endWith(end, argv[next], image, readError, status);
 }

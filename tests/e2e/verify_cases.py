@@ -117,8 +117,10 @@ CASES = [
            args=args, status=2, stdout=b"", stderr=b"", log=[]) for args in ([], ["--blank"])),
 ]
 
-CASES += [case for prog, usage, failed in (("chipburn", b"IMAGE", 1), ("chipdump", b"OUTPUT SIZE", 1),
-                                          ("chipverify", b"IMAGE | --blank SIZE", 2))
+OPTIONS = b"[--format raw|ihex|srec] "
+CASES += [case for prog, usage, failed in (("chipburn", OPTIONS + b"[--at ADDRESS] IMAGE", 1),
+                                          ("chipdump", OPTIONS + b"OUTPUT SIZE", 1),
+                                          ("chipverify", OPTIONS + b"[--at ADDRESS] IMAGE | --blank SIZE", 2))
           for option, what, line in (("--help", b"usage", b"usage: %s %s\n" % (prog.encode(), usage)),
                                      ("--version", b"version", prog.encode() + b" 1.0\n"))
           for case in (Case(name=f"{prog} {option}: one line on stdout", prog=prog, args=[option, "extra"], status=0,
