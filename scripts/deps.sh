@@ -66,10 +66,11 @@ fi
 apt-get update "${quiet[@]}"
 install=(apt-get install -y --no-install-recommends "${missing[@]}")
 # What comes with the missing packages, as apt-get reckons it: the packages
-# it would unpack, and the bytes of those it would have to download.
+# it would unpack, and the bytes of those it would have to download, in MB
+# of 1,000,000 bytes as apt-get counts them.
 count=$("${install[@]}" --simulate | grep -c '^Inst ' || true)
 bytes=$("${install[@]}" --print-uris -qq | awk '{ sum += $3 } END { print sum + 0 }')
-echo "installing the ${#missing[@]} packages missing here and what they need: $count packages, $(((bytes + 524288) / 1048576)) MB to download"
+echo "installing the ${#missing[@]} packages missing here and what they need: $count packages, $(((bytes + 500000) / 1000000)) MB to download"
 if [ -t 1 ]; then
   "${install[@]}" -o Dpkg::Progress-Fancy=1
 else
