@@ -6,6 +6,14 @@
 # programs take it.
 _zerbanit_sizes='800 1000 2000 4000 8000 10000 20000 40000 80000 100000'
 
+# The sizes in the table's order, 800 to 100000, not as text sorts them:
+# -o nosort, where bash has it (4.4 and later), for these words alone, so
+# that file names are still sorted.
+_zerbanit_sizes_offered() {
+  compopt -o nosort 2>/dev/null
+  mapfile -t COMPREPLY < <(compgen -W "$_zerbanit_sizes" -- "$1")
+}
+
 _zerbanit() {
   local word=${COMP_WORDS[COMP_CWORD]} program=${COMP_WORDS[0]##*/}
   local options='--help --version'
@@ -36,10 +44,9 @@ _zerbanit() {
         mapfile -t COMPREPLY < <(compgen -f -- "$word")
       fi ;;
     chipdump:2)
-      mapfile -t COMPREPLY < <(compgen -W "$_zerbanit_sizes" -- "$word") ;;
+      _zerbanit_sizes_offered "$word" ;;
     chipverify:2)
-      [ "${COMP_WORDS[1]}" = --blank ] &&
-        mapfile -t COMPREPLY < <(compgen -W "$_zerbanit_sizes" -- "$word") ;;
+      [ "${COMP_WORDS[1]}" = --blank ] && _zerbanit_sizes_offered "$word" ;;
   esac
   return 0
 }

@@ -4,8 +4,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh demo
+# The programs alone: the tests and their GoogleTest are scripts/test.sh's.
+echo "--- building chipburn, chipdump and chipverify for the simulated board (build/sim)"
 cmake --preset sim >/dev/null
-cmake --build --preset sim -j "$(nproc)" --target chipburn chipdump chipverify -- --no-print-directory | grep -v -E '^\[ *[0-9]+%\]' || true
+build=(cmake --build --preset sim -j "$(nproc)" --target chipburn chipdump chipverify -- --no-print-directory)
+# At a terminal the build shows its progress; in a log only its warnings.
+if [ -t 1 ]; then
+  "${build[@]}"
+else
+  "${build[@]}" | grep -v -E '^\[ *[0-9]+%\]' || true
+fi
 
 # At a keyboard the terminal echoes the operator's Return, and the progress
 # line starts on the line below the prompt. Here Return comes down a pipe

@@ -332,13 +332,16 @@ bool addDevice(UMockdevTestbed* testbed, const char* port, int devnum, GError** 
 
 bool usbfrontPlugIn(UMockdevTestbed* testbed, GError** error) {
     if (boardKnob("SIMBOARD_LOCKED")) {
-        // Another user's adapter: listed, but its node opens for nobody.
+        // Another user's adapter: listed, but its node opens for nobody. A
+        // folder in the node's place fails libusb's read-write open for every
+        // user, root too, whom no permission bits stop. It stays readable, so
+        // that the testbed's removal can list it without root.
         if (!addDevice(testbed, lockedPort, lockedDevnum, error)) return false;
         gchar* root = umockdev_testbed_get_root_dir(testbed);
         std::array<char, 4096> node{};
         std::snprintf(node.data(), node.size(), "%s/dev/bus/usb/001/%03d", root, lockedDevnum);
         g_free(root);
-        if (unlink(node.data()) != 0 || mkdir(node.data(), 0) != 0) {
+        if (unlink(node.data()) != 0 || mkdir(node.data(), 0555) != 0) {
             g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(errno), "%s: %s", node.data(),
                         std::strerror(errno));
             return false;

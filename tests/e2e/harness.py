@@ -380,7 +380,8 @@ def main():
             errors = run(case, args)
             passed, failed = passed + (not errors), failed + bool(errors)
             print(f"FAIL {case['name']}\n  " + "\n  ".join(errors) if errors else f"ok   {case['name']}", flush=True)
-    print(f"{passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
+    # Not scripts/test.sh's closing form: this is one suite's tally.
+    print(f"cases: {passed} ok, {failed} FAIL, {skipped} skip")
     # A suite whose cases are all for another build passes here.
     return 1 if failed or not (passed or skipped) else 0
 

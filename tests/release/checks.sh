@@ -60,7 +60,9 @@ same_contents() {
           grep -v -F 'ATTR{product}=="Zerbanit"' || true)
   [ -z "$loose" ] || { printf 'rules that let in more than the board:\n%s\n' "$loose"; return 1; }
   grep -q -F 'TAG+="uaccess"' "$rule" || { echo "the rule gives no access"; return 1; }
-  bash "$here/../completion/completion.sh" "$scratch/root/usr/share/bash-completion/completions"
+  # The cases that pass are this check's detail: its failures and its tally show.
+  bash "$here/../completion/completion.sh" "$scratch/root/usr/share/bash-completion/completions" |
+    grep -v '^ok '
 }
 
 deb() {
