@@ -11,6 +11,8 @@ scripts/deps.sh test
 # one folder of its own, removed at the end. It stays under /tmp: umockdev
 # and Wine put sockets in it, and a socket's path is at most 107 bytes.
 run_tmp=$(mktemp -d -t zerbanit-test.XXXXXX)
+# Cases that run a program as nobody reach it and their work folders here.
+chmod 755 "$run_tmp"
 export TMPDIR=$run_tmp
 trap 'rm -rf "$run_tmp"' EXIT
 trap 'exit 130' INT
@@ -123,7 +125,6 @@ as_ordinary_user() {
     return
   fi
   local copy=$run_tmp/nobody
-  chmod 755 "$run_tmp"
   mkdir -p "$copy/tmp"
   tar -c --exclude=./build --exclude=./dist --exclude=./.git . | tar -x -C "$copy"
   chown -R nobody: "$copy"

@@ -91,10 +91,15 @@ def copies_for_nobody(args):
             COPIES[prog] = shutil.copy(path, folder)
         # A build that links its driver by a path nobody cannot reach fails
         # to start, and says why.
-        tried = subprocess.run([COPIES["chipdump"], "--version"], user=NOBODY, group=NOBODY, extra_groups=[],
-                               capture_output=True, timeout=TIMEOUT)
-        if tried.returncode != 0:
+        # A temporary folder inside one only its owner may enter cannot be
+        # reached at all.
+        try:
+            tried = subprocess.run([COPIES["chipdump"], "--version"], user=NOBODY, group=NOBODY, extra_groups=[],
+                                   capture_output=True, timeout=TIMEOUT)
             reason = (tried.stderr.decode(errors="replace").strip().splitlines() or ["no reason given"])[0]
+        except PermissionError as error:
+            tried, reason = None, f"{error.strerror}: {folder}"
+        if tried is None or tried.returncode != 0:
             COPIES["failed"] = f"the programs copied for nobody do not start: {reason}"
     return COPIES
 
