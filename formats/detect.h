@@ -1,4 +1,5 @@
-// The format an image is in, told from its first line: a well-formed Intel
+// The format an image is in, told from its first line that is not blank
+// (within the first bytes looked at): a well-formed Intel
 // HEX record with its checksum right makes it Intel HEX, a well-formed
 // S-record S-record, anything else raw bytes, as images have always been.
 #pragma once

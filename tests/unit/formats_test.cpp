@@ -250,7 +250,7 @@ TEST(DetectFormat, TellsFromTheFirstLine) {
     } const cases[] = {{":00000001FF", ImageFormat::ihex},       {":00000001ff\r\nanything", ImageFormat::ihex},
                        {"S9030000FC\n", ImageFormat::srec},      {"S0030000FC\r\n", ImageFormat::srec},
                        {":00000001FE\n", ImageFormat::raw},      {"S4030000FC\n", ImageFormat::raw},
-                       {"\n:00000001FF\n", ImageFormat::raw},    {":00000001FF \n", ImageFormat::raw},
+                       {"\r\n\n:00000001FF\n", ImageFormat::ihex},    {":00000001FF \n", ImageFormat::raw},
                        {"", ImageFormat::raw},                   {"\x7f" "ELF", ImageFormat::raw}};
     for (const auto& c : cases) EXPECT_EQ(detectFormat(c.text, std::strlen(c.text)), c.format) << c.text;
 }
