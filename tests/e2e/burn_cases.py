@@ -81,7 +81,7 @@ CASES = [
     small_burn("burn: end of input answers both prompts", data(100), (0,), 1, stdin=b""),
     Case(name="burn: an empty image is refused before the board is touched", prog="chipburn", args=[IMAGE], image=b"",
          status=1, stdout=b"", stderr=b"Can't burn image.bin: it is empty\n" + ERROR, log=[]),
-    # `chipburn <(objcopy ... missing.hex ...)`: a pipe is empty only once it ends.
+    # `chipburn <(xz -dc missing.bin.xz)`: a pipe is empty only once it ends.
     Case(name="burn: an empty image on a pipe is refused once it ends, and nothing is sent", prog="chipburn",
          args=[PIPE], setup=[piped(b"", 0)], status=1, stdout=BURN_ON + fills(0),
          stderr=b"Can't burn image.fifo: it is empty\n" + ERROR, log=WRITER_OPEN + [CLOSE], wire=b"",

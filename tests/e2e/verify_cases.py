@@ -106,7 +106,7 @@ CASES = [
             not_on_windows="no /proc/self/mem"),
     trouble("verify: an empty image is trouble, the board left alone", b"",
             b"Can't verify image.bin: it is empty\n" + ERROR, [], image=b""),
-    # `chipverify <(objcopy ... missing.hex ...)`: a pipe is empty only once it ends.
+    # `chipverify <(xz -dc missing.bin.xz)`: a pipe is empty only once it ends.
     trouble("verify: an empty image on a pipe is trouble, and no block is received", DUMP_READY + progress(0),
             b"Can't verify image.fifo: it is empty\n" + ERROR, READER_OPEN + [PURGE, RESTART, CLOSE], args=[PIPE],
             image=None, setup=[piped(b"", 0)], not_on_windows="no FIFOs"),
