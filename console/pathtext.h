@@ -22,6 +22,13 @@ bool putText(PathText& path, std::size_t& at, const ArgChar* text, std::size_t c
 // The folder a path's file is in, "." for a bare name.
 void folderOf(const PathText& path, PathText& folder);
 
+// A new file's name is the output's, trimmed to 200 characters at most,
+// then the mark and six letters and digits drawn from a seed.
+constexpr ArgChar freshMark[] = {'.', 'c', 'h', 'i', 'p', 'd', 'u', 'm', 'p', '-', '\0'};
+constexpr std::size_t freshDrawn = 6;
+// How much longer a new file's name is than the output's it was not trimmed.
+constexpr std::size_t freshNameAdded = sizeof freshMark / sizeof freshMark[0] - 1 + freshDrawn;
+
 // A name for a new file beside `path`, drawn from `seed`.
 bool freshName(const PathText& path, std::uint64_t& seed, PathText& fresh);
 

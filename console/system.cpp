@@ -51,16 +51,14 @@ void folderOf(const PathText& path, PathText& folder) {
 // whole name stays within what every file system takes.
 bool freshName(const PathText& path, std::uint64_t& seed, PathText& fresh) {
     constexpr std::size_t keptName = 200;
-    constexpr std::size_t suffixLength = 6;
-    static constexpr ArgChar mark[] = {'.', 'c', 'h', 'i', 'p', 'd', 'u', 'm', 'p', '-', '\0'};
     std::size_t start = nameStart(path.data());
     std::size_t nameLength = textLength(path.data() + start);
     std::size_t at = 0;
     if (!putText(fresh, at, path.data(), start) ||
         !putText(fresh, at, path.data() + start, nameLength < keptName ? nameLength : keptName) ||
-        !putText(fresh, at, mark, sizeof mark / sizeof mark[0] - 1))
+        !putText(fresh, at, freshMark, sizeof freshMark / sizeof freshMark[0] - 1))
         return false;
-    std::array<ArgChar, suffixLength> suffix;
+    std::array<ArgChar, freshDrawn> suffix;
     seed = seed * 6364136223846793005u + 1442695040888963407u;
     std::uint64_t digits = seed >> 16;
     for (ArgChar& c : suffix) {

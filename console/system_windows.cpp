@@ -186,11 +186,10 @@ bool followLinks(const ArgChar* path, PathText& target) {
     // named to them as they know the folder. Only the long form reaches past
     // MAX_PATH, which the new file's longer name must not.
     constexpr std::size_t longPrefix = 4;
-    constexpr std::size_t mark = sizeof ".chipdump-XXXXXX" - 1;
     PathText full;
     DWORD fullLength = GetFullPathNameW(path, static_cast<DWORD>(full.size()), full.data(), nullptr);
     bool asGiven = std::wcsncmp(final.data(), L"\\\\?\\", longPrefix) == 0 && fullLength == length - longPrefix &&
-                fullLength + mark < MAX_PATH &&
+                fullLength + freshNameAdded < MAX_PATH &&
                 CompareStringOrdinal(final.data() + longPrefix, -1, full.data(), -1, TRUE) == CSTR_EQUAL;
     if (!asGiven) target = final;
     return true;
