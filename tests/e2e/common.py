@@ -3,6 +3,8 @@ and the image pipes that feed the programs."""
 import os
 import random
 import signal
+import subprocess
+import tempfile
 import threading
 
 from harness import TIMEOUT
@@ -88,3 +90,21 @@ def piped(image, first, held=False):
                 pass
         threading.Thread(target=feed, daemon=True).start()
     return setup
+
+
+def refused(command, undo):
+    """What only a user with the right to it may do (root, most often): tried
+    on a scratch folder, then undone."""
+    def probe():
+        with tempfile.TemporaryDirectory() as folder:
+            tried = subprocess.run(command(folder), capture_output=True, text=True)
+            if tried.returncode == 0:
+                subprocess.run(undo(folder), check=True)
+        reason = (tried.stderr.strip().splitlines() or ["no reason given"])[0]
+        return f"{' '.join(command('DIR'))} is refused here: {reason}" if tried.returncode else None
+    return probe
+
+
+# A small disk of its own: a fresh tmpfs that fills up at 64 KiB.
+SMALL_DISK = ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs"]
+mount_refused = refused(lambda folder: SMALL_DISK + [folder], lambda folder: ["umount", folder])

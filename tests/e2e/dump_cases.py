@@ -4,7 +4,6 @@ import re
 import shutil
 import signal
 import subprocess
-import tempfile
 import threading
 
 from common import *
@@ -74,27 +73,12 @@ def append_only(on):
     return change
 
 
-def refused(command, undo):
-    """What only a user with the right to it may do (root, most often): tried
-    on a scratch folder, then undone."""
-    def probe():
-        with tempfile.TemporaryDirectory() as folder:
-            tried = subprocess.run(command(folder), capture_output=True, text=True)
-            if tried.returncode == 0:
-                subprocess.run(undo(folder), check=True)
-        reason = (tried.stderr.strip().splitlines() or ["no reason given"])[0]
-        return f"{' '.join(command('DIR'))} is refused here: {reason}" if tried.returncode else None
-    return probe
-
-
 chattr_refused = refused(lambda folder: ["sh", "-c", f"touch {folder}/f && chattr +a {folder}/f"],
                          lambda folder: ["chattr", "-a", f"{folder}/f"])
-# A disk that fills up at 64 KiB, with the earlier dump on it.
-SMALL_DISK = ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs"]
-mount_refused = refused(lambda folder: SMALL_DISK + [folder], lambda folder: ["umount", folder])
 
 
 def small_disk(work):
+    """out/ a disk that fills up at 64 KiB."""
     os.makedirs(os.path.join(work, FOLDER))
     subprocess.run(SMALL_DISK + [os.path.join(work, FOLDER)], check=True)
 
