@@ -154,6 +154,8 @@ TEST_F(SrecCat, WritersOutputReadsBackByteForByte) {
     }
 }
 
+// The refusals every user meets are cases of the programs (format_cases.py),
+// each through chipburn and chipverify; these are the rest.
 TEST(TextReaders, RefuseWithTheLineAndTheReason) {
     struct {
         ImageFormat format;
@@ -161,22 +163,11 @@ TEST(TextReaders, RefuseWithTheLineAndTheReason) {
         std::size_t line;
         const char* reason;
     } const cases[] = {
-        {ImageFormat::ihex, ":0100000041BE\n:0100010042BD\n", 2, "the checksum is BD, the record's sum makes it BC"},
-        {ImageFormat::ihex, ":01000000g1BE\n", 1, "'g' is not a hexadecimal digit"},
         {ImageFormat::ihex, ":01000000 41BE\n", 1, "' ' is not a hexadecimal digit"},
-        {ImageFormat::ihex, ":0200000041BE\n", 1, "the record says 2 bytes but holds 1"},
         {ImageFormat::ihex, ":0100000041B\n", 1, "the record ends in half a byte"},
-        {ImageFormat::ihex, "\n:00000007F9\n", 2, "no record type 07"},
         {ImageFormat::ihex, ":03000004000102F6\n", 1, "a type 04 record holds 2 bytes, not 3"},
         {ImageFormat::ihex, "0100000041BE\n", 1, "a record starts with ':'"},
-        {ImageFormat::ihex, ":0100000041BE\n\n", 3, "no end record"},
-        {ImageFormat::ihex, ":00000001FF\n\n:0100000041BE\n", 3, "text after the end record"},
-        {ImageFormat::ihex, ":0200000041427B\n:0100010042BC\n:0100000041BE\n:0100010043BB\n:00000001FF\n", 4,
-         "address 1 given twice with different bytes"},
-        {ImageFormat::ihex, ":02000004FFFFFC\n:02FFFE0041427E\n:02FFFF0041427D\n:00000001FF\n", 3, "data past FFFFFFFF"},
         {ImageFormat::srec, "S0060000726F6DAC\n", 1, "the checksum is AC, the record's sum makes it AB"},
-        {ImageFormat::srec, "S4030000FC\n", 1, "no record type S4"},
-        {ImageFormat::srec, "S10412344174\nS5030002FA\n", 2, "the count record says 2 data records, there are 1"},
         {ImageFormat::srec, "S10412344174\nS5030001FB\nS10412344174\n", 3, "data after the count record"},
         {ImageFormat::srec, "S0060000726F6DAB\r\nS10412344174\r\n", 3, "no end record"},
         {ImageFormat::srec, "S9030000FC\nS10412344174\n", 2, "text after the end record"},
