@@ -10,7 +10,13 @@ case "$1" in
   start)
     mkdir -p "$WINEPREFIX"
     wineserver -p </dev/null >/dev/null 2>&1
-    "$wine" wineboot </dev/null >/dev/null 2>&1 ;;
+    # Making a new prefix now and then fails once for no reason that comes
+    # again: a second try is made, and a failure shows what Wine said.
+    log="$WINEPREFIX/wineboot.log"
+    if ! "$wine" wineboot </dev/null >"$log" 2>&1; then
+      echo "wineboot failed once; it said:"; cat "$log"
+      "$wine" wineboot </dev/null >"$log" 2>&1 || { echo "and again:"; cat "$log"; exit 1; }
+    fi ;;
   stop)
     wineserver -k </dev/null >/dev/null 2>&1 || true ;;
 esac
